@@ -1,0 +1,35 @@
+# Every target sets itself up: Debian packages, a virtual environment, the build, the install.
+SHELL := /bin/bash
+SYSTEM_PYTHON := /usr/bin/python3
+VENV := .venv
+PY := $(VENV)/bin/python
+APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip-whl \
+                python3-mesonpy python3-cryptography python3-pytest python3-hypothesis
+PYTEST_ARGS ?=
+
+.PHONY: deps venv install demo test clean
+
+deps:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
+	    | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	    echo "installing Debian packages:" $$missing; \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	fi
+
+$(PY): | deps
+	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+
+venv: deps $(PY)
+
+install: venv
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps --no-index --force-reinstall .
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
+
+clean:
+	rm -rf $(VENV) build builddir* .hypothesis

@@ -1,0 +1,301 @@
+// Binds arguments by the module's one convention and raises its exact TypeError texts.
+#include "binding.hpp"
+
+#include "traceback.hpp"
+
+#include <climits>
+
+namespace kvd {
+namespace {
+
+// Keywords of a vectorcall: names in a tuple, values after the positional arguments.
+struct KwTuple {
+    PyObject* names;
+    PyObject* const* values;
+    Py_ssize_t size() const { return names ? PyTuple_GET_SIZE(names) : 0; }
+    PyObject* name_at(Py_ssize_t i) const { return PyTuple_GET_ITEM(names, i); }
+    PyObject* value_at(Py_ssize_t i) const { return values[i]; }
+    // Pointer comparison first (CPython passes interned names), then by value.
+    PyObject* find(PyObject* name) const {
+        Py_ssize_t n = size();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (name_at(i) == name) return values[i];
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = name_at(i);
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return values[i];
+        }
+        return nullptr;
+    }
+};
+
+// Keywords of a tuple-and-dict call, flattened once so both kinds share one scan.
+struct KwDict {
+    PyObject* dict;
+    Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
+    PyObject* find(PyObject* name) const { return PyDict_GetItemWithError(dict, name); }
+};
+
+bool argcount_error(const Signature& sig, Py_ssize_t given) {
+    const bool exact = !sig.all_default_zero;
+    const Py_ssize_t expected = sig.count;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, exact ? "exactly" : "at most", expected, expected == 1 ? "" : "s",
+                 given);
+    return false;
+}
+
+bool unexpected_keyword(const char* name, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+        return false;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+    return false;
+}
+
+// Index of the parameter called `key`, or -1; only str keys can name one.
+Py_ssize_t param_index(const Signature& sig, PyObject* key) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i)
+        if (*sig.params[i].name == key) return i;
+    if (!PyUnicode_Check(key)) return -1;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        PyObject* name = *sig.params[i].name;
+        if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
+            PyUnicode_Compare(name, key) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// The keywords left after the parameters took theirs: the first one in call order that names
+// no free parameter decides the error.
+bool check_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value,
+                   Bound& out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+        return false;
+    }
+    Py_ssize_t i = param_index(sig, key);
+    if (i >= nargs) {
+        out.arg[i] = value;
+        return true;
+    }
+    if (i >= 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     sig.name, key);
+        return false;
+    }
+    return unexpected_keyword(sig.name, key);
+}
+
+bool check_leftovers(const Signature& sig, Py_ssize_t nargs, const KwTuple& kw, Bound& out) {
+    for (Py_ssize_t i = 0, n = kw.size(); i < n; ++i)
+        if (!check_keyword(sig, nargs, kw.name_at(i), kw.value_at(i), out)) return false;
+    return true;
+}
+
+bool check_leftovers(const Signature& sig, Py_ssize_t nargs, const KwDict& kw, Bound& out) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kw.dict, &pos, &key, &value))
+        if (!check_keyword(sig, nargs, key, value, out)) return false;
+    return true;
+}
+
+bool convert_integers(const Signature& sig, Bound& out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        Kind kind = sig.params[i].kind;
+        if (kind != Kind::int32 && kind != Kind::int64) continue;
+        PyObject* value = out.arg[i];
+        if (!value) continue;  // default 0, already in out.num
+        if (!(kind == Kind::int32 ? to_int32(value, out.num[i]) : to_int64(value, out.num[i])))
+            return false;
+    }
+    return true;
+}
+
+template <class Kw>
+bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
+                    Bound& out) {
+    if (nargs > sig.count) return argcount_error(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = pos[i];
+    Py_ssize_t left = kw.size();
+    if (left == 0) {
+        if (nargs < sig.count && !sig.all_default_zero) return argcount_error(sig, nargs);
+        return true;
+    }
+    for (Py_ssize_t i = nargs; i < sig.count; ++i) {
+        PyObject* value = kw.find(*sig.params[i].name);
+        if (value) {
+            out.arg[i] = value;
+            --left;
+        } else if (PyErr_Occurred()) {
+            return false;
+        } else if (!sig.all_default_zero) {
+            return argcount_error(sig, i);
+        }
+    }
+    return left == 0 || check_leftovers(sig, nargs, kw, out);
+}
+
+bool check_types(const Signature& sig, const Bound& out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        const Param& p = sig.params[i];
+        PyTypeObject* type = p.kind == Kind::text    ? &PyUnicode_Type
+                             : p.kind == Kind::bytes ? &PyBytes_Type
+                                                     : nullptr;
+        if (type && !check_exact_or_none(out.arg[i], type, PyUnicode_AsUTF8(*p.name)))
+            return false;
+    }
+    return true;
+}
+
+template <class Kw>
+bool bind_call(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
+               Bound& out) {
+    if (!bind_arguments(sig, pos, nargs, kw, out) || !convert_integers(sig, out)) {
+        if (sig.count > 0) add_traceback(sig.traceback_name, sig.file, sig.first_line);
+        return false;
+    }
+    return check_types(sig, out);
+}
+
+// nb_int of the value's type, with the result checks of int(); "an integer is required" without.
+Ref integer_of(PyObject* value) {
+    PyNumberMethods* m = Py_TYPE(value)->tp_as_number;
+    Ref result;
+    if (m && m->nb_int) result = Ref::steal(m->nb_int(value));
+    if (!result) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return {};
+    }
+    if (PyLong_CheckExact(result.get())) return result;
+    const char* type_name = Py_TYPE(result.get())->tp_name;
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                     type_name);
+        return {};
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be "
+                         "removed in a future version of Python.",
+                         type_name))
+        return {};
+    return result;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Bound& out) noexcept {
+    if (!kwnames && nargs == sig.count) {  // the common case: every argument by position
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = args[i];
+        if (!convert_integers(sig, out)) {
+            add_traceback(sig.traceback_name, sig.file, sig.first_line);
+            return false;
+        }
+        return check_types(sig, out);
+    }
+    return bind_call(sig, args, nargs, KwTuple{kwnames, args + nargs}, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept {
+    PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
+    return bind_call(sig, pos, PyTuple_GET_SIZE(args), KwDict{kwds}, out);
+}
+
+bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {
+    if (Py_TYPE(value) == type || value == Py_None) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param, type->tp_name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+bool to_int32(PyObject* value, long long& out) noexcept {
+    if (!PyLong_Check(value)) {
+        Ref converted = integer_of(value);
+        return converted && to_int32(converted.get(), out);
+    }
+    long v = PyLong_AsLong(value);  // beyond 64 bits: the interpreter's own OverflowError
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool to_int64(PyObject* value, long long& out) noexcept {
+    if (!PyLong_Check(value)) {
+        Ref converted = integer_of(value);
+        return converted && to_int64(converted.get(), out);
+    }
+    long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+Ref global(PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(S.dict, name);  // interned: hash is cached
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    value = PyObject_GetAttr(S.builtins, name);
+    if (value) return Ref::steal(value);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return {};
+}
+
+void raise_none_attribute(const char* attr) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attr);
+}
+
+Ref encode_text(PyObject* text) noexcept {
+    if (text == Py_None) {
+        raise_none_attribute("encode");
+        return {};
+    }
+    return Ref::steal(PyUnicode_AsUTF8String(text));
+}
+
+Ref decode_bytes(PyObject* value) noexcept {
+    if (PyBytes_CheckExact(value))
+        return Ref::steal(
+            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
+    return call_method0(value, N.decode);
+}
+
+void raise_unexpected_type(const char* expected, PyObject* value) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value)->tp_name);
+}
+
+Ref call0(PyObject* callable) noexcept {
+    return Ref::steal(compat::vectorcall(callable, nullptr, 0, nullptr));
+}
+
+Ref call1(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* stack[2] = {nullptr, arg};
+    return Ref::steal(
+        compat::vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept {
+    return Ref::steal(compat::vectorcall(callable, values, 0, kwnames));
+}
+
+Ref call_method0(PyObject* obj, PyObject* name) noexcept {
+    PyObject* stack[1] = {obj};
+    return Ref::steal(compat::vectorcall_method(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* stack[2] = {obj, arg};
+    return Ref::steal(compat::vectorcall_method(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+}  // namespace kvd

@@ -1,0 +1,75 @@
+// Argument binding, type tests, integer conversion and module-global look-up, with all their texts.
+#pragma once
+
+#include "names.hpp"
+
+namespace kvd {
+
+enum class Kind : unsigned char {
+    any,    // any object, untested
+    text,   // exactly str, or None
+    bytes,  // exactly bytes, or None
+    int32,  // converted to a signed 32-bit integer during binding
+    int64,  // converted to a signed 64-bit integer during binding
+};
+
+struct Param {
+    PyObject* const* name;  // points at the interned name in N
+    Kind kind;
+};
+
+constexpr int max_params = 3;
+
+// Everything the module knows about one callable: its binding, its code object, its tracebacks.
+struct Signature {
+    const char* name;            // bare name, used by every binding error text
+    const char* traceback_name;  // dotted name of its traceback entries
+    const char* file;            // source path of its code object and traceback entries
+    int first_line;
+    bool all_default_zero;       // every parameter defaults to 0 (generate_end_date)
+    Py_ssize_t count;
+    Param params[max_params];
+    const char* locals[6];       // local names after the parameters, for __code__
+};
+
+struct Bound {
+    PyObject* arg[max_params] = {};  // borrowed
+    long long num[max_params] = {};  // converted integer parameters
+};
+
+// Bind a vectorcall-style call (positional array, keyword values after them, names in kwnames).
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Bound& out) noexcept;
+// Bind a tuple-and-dict call (tp_init).
+bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept;
+
+// "Argument '%.200s' has incorrect type ..." for a value that is neither the exact type nor None.
+bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept;
+
+// Conversions shared with the integer parameters of the methods.
+bool to_int32(PyObject* value, long long& out) noexcept;
+bool to_int64(PyObject* value, long long& out) noexcept;
+
+// The named global: module namespace first, then builtins, else NameError.
+Ref global(PyObject* name) noexcept;
+
+// AttributeError "'NoneType' object has no attribute '...'" as raised for a None receiver.
+void raise_none_attribute(const char* attr) noexcept;
+// The strict UTF-8 bytes of a str, or AttributeError for None ("encode").
+Ref encode_text(PyObject* text) noexcept;
+// value.decode() with no arguments; exact bytes go straight to the UTF-8 decoder.
+Ref decode_bytes(PyObject* value) noexcept;
+// "Expected %s, got %.200s"
+void raise_unexpected_type(const char* expected, PyObject* value) noexcept;
+
+// Call helpers over vectorcall, so that no argument tuple is built.
+Ref call0(PyObject* callable) noexcept;
+Ref call1(PyObject* callable, PyObject* arg) noexcept;
+Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept;
+Ref call_method0(PyObject* obj, PyObject* name) noexcept;
+Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+}  // namespace kvd

@@ -1,0 +1,218 @@
+// The cipher object: record, allocation, GC support, construction and key derivation.
+#include "cipher.hpp"
+
+#include "traceback.hpp"
+
+namespace kvd {
+namespace {
+
+constexpr const char* init_name = "kelvaro_duneth.kv_duneth.kv_duneth.__init__";
+constexpr const char* create_fernet_name = "kelvaro_duneth.kv_duneth.kv_duneth._create_fernet";
+
+const Signature init_sig = {"__init__", init_name, source_path, 14, false, 1,
+                            {{&N.secret_key, Kind::text}}, {}};
+
+PyObject* create_fernet(CipherObject*, PyObject* secret_key) {
+    static const DerivationSite site{create_fernet_name, 20, 21, 26};
+    Ref key = derive_key(C.cipher_salt, secret_key, site);
+    if (!key) return nullptr;
+    Ref fernet_class = global(N.Fernet);
+    Ref fernet = fernet_class ? call1(fernet_class.get(), key.get()) : Ref();
+    if (!fernet) return fail_at(create_fernet_name, source_path, 27);
+    return fernet.release();
+}
+
+CipherOps cipher_ops;
+CipherOps* class_ops = nullptr;  // what allocation copies into each object
+
+int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    Bound bound;
+    if (!bind(init_sig, args, kwds, bound)) return -1;
+    CipherObject* c = as_cipher(self);
+    PyObject* secret_key = bound.arg[0];
+    replace_field(c->secret_key, secret_key);
+    // Between the two stores another thread may see the new passphrase with the old cipher.
+    Ref fernet = Ref::steal(c->ops->create_fernet(c, secret_key));
+    if (!fernet) {
+        add_traceback(init_name, source_path, 16);
+        return -1;
+    }
+    replace_field(c->fernet, fernet.get());
+    return 0;
+}
+
+PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* o = (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
+                      ? PyBaseObject_Type.tp_new(type, C.empty_tuple, nullptr)
+                      : type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    CipherObject* c = as_cipher(o);
+    c->ops = class_ops;
+    c->secret_key = Ref::borrow(Py_None).release();
+    c->fernet = Ref::borrow(Py_None).release();
+    return o;
+}
+
+// Only the cipher can lead back to the object; the passphrase is a str.
+int cipher_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_cipher(self)->fernet);
+    return 0;
+}
+
+int cipher_clear(PyObject* self) noexcept {
+    CipherObject* c = as_cipher(self);
+    PyObject* old = c->fernet;
+    c->fernet = Ref::borrow(Py_None).release();
+    Py_XDECREF(old);
+    return 0;
+}
+
+void cipher_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if ((type->tp_flags & Py_TPFLAGS_HAVE_FINALIZE) && type->tp_finalize &&
+        !compat::gc_is_finalized(self) && type->tp_dealloc == cipher_dealloc) {
+        if (PyObject_CallFinalizerFromDealloc(self)) return;  // resurrected
+    }
+    PyObject_GC_UnTrack(self);
+    CipherObject* c = as_cipher(self);
+    Py_CLEAR(c->secret_key);
+    Py_CLEAR(c->fernet);
+    type->tp_free(self);
+}
+
+void fill_class_slots() {
+    PyTypeObject& t = cipher_type;
+    t.tp_name = "kelvaro_duneth.kv_duneth.kv_duneth";
+    t.tp_basicsize = sizeof(CipherObject);
+    t.tp_itemsize = 0;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_dealloc = cipher_dealloc;
+    t.tp_traverse = cipher_traverse;
+    t.tp_clear = cipher_clear;
+    t.tp_methods = class_method_rows;
+    t.tp_init = cipher_init;
+    t.tp_new = cipher_new;
+    for (int i = 0; i < class_method_count; ++i)
+        class_method_rows[i] = method_row(class_methods[i]->sig->name, class_methods[i]->entry);
+}
+
+// A read of `name` on `obj`, where absence (AttributeError) is an answer and not a failure.
+bool read_optional(PyObject* obj, PyObject* name, Ref& out) {
+    out = Ref::steal(PyObject_GetAttr(obj, name));
+    if (out || !PyErr_ExceptionMatches(PyExc_AttributeError)) return bool(out);
+    PyErr_Clear();
+    return true;
+}
+
+bool is_named(PyObject* method, PyObject* name) {
+    Ref value = Ref::steal(PyObject_GetAttr(method, N.name_));
+    int equal = value ? PyObject_RichCompareBool(value.get(), name, Py_EQ) : -1;
+    if (equal < 0) PyErr_Clear();
+    return equal == 1;
+}
+
+// Moves the class-namespace entry `from` to `to`.
+bool move_entry(PyObject* dict, PyObject* value, PyObject* to, PyObject* from) {
+    return PyDict_SetItem(dict, to, value) == 0 && PyDict_DelItem(dict, from) == 0;
+}
+
+// Makes __reduce_cython__ and __setstate_cython__ the class's pickling hooks. An earlier load
+// that failed later on may have wired them already and left the *_cython names absent.
+bool wire_pickling_steps() {
+    PyObject* type = reinterpret_cast<PyObject*>(&cipher_type);
+    PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    PyObject* dict = cipher_type.tp_dict;
+    Ref getstate, object_getstate;
+    if (!read_optional(type, N.getstate, getstate)) return false;
+    if (getstate) {
+        if (!read_optional(object, N.getstate, object_getstate)) return false;
+        if (object_getstate.get() != getstate.get()) return true;  // hooks of its own
+    }
+    Ref object_reduce_ex = getattr(object, N.reduce_ex);
+    Ref reduce_ex = object_reduce_ex ? getattr(type, N.reduce_ex) : Ref();
+    if (!reduce_ex) return false;
+    if (reduce_ex.get() != object_reduce_ex.get()) return true;
+    Ref object_reduce = getattr(object, N.reduce);
+    Ref reduce = object_reduce ? getattr(type, N.reduce) : Ref();
+    if (!reduce) return false;
+    const bool inherited = reduce.get() == object_reduce.get();
+    if (!inherited && !is_named(reduce.get(), N.reduce_cython)) return true;
+    Ref reduce_cython;
+    if (!read_optional(type, N.reduce_cython, reduce_cython)) return false;
+    if (reduce_cython) {
+        if (!move_entry(dict, reduce_cython.get(), N.reduce, N.reduce_cython)) return false;
+    } else if (inherited) {
+        return false;
+    }
+    Ref setstate = Ref::steal(PyObject_GetAttr(type, N.setstate));
+    if (!setstate) PyErr_Clear();
+    if (!setstate || is_named(setstate.get(), N.setstate_cython)) {
+        Ref setstate_cython;
+        if (!read_optional(type, N.setstate_cython, setstate_cython)) return false;
+        if (setstate_cython) {
+            if (!move_entry(dict, setstate_cython.get(), N.setstate, N.setstate_cython))
+                return false;
+        } else if (!setstate) {
+            return false;
+        }
+    }
+    PyType_Modified(&cipher_type);
+    return true;
+}
+
+bool wire_pickling() {
+    if (wire_pickling_steps()) return true;
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                     cipher_type.tp_name);
+    return false;
+}
+
+}  // namespace
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject cipher_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+const Method* const class_methods[class_method_count] = {
+    &generate_end_date_method,    &get_today_date_method, &string_to_secret_key_method,
+    &secret_key_to_string_method, &encrypt_string_method, &decrypt_string_method,
+    &encrypt_data_method,         &decrypt_data_method,   &reduce_cython_method,
+    &setstate_cython_method,
+};
+PyMethodDef class_method_rows[class_method_count + 1] = {};
+
+bool set_up_class(PyObject* module) noexcept {
+    cipher_ops.create_fernet = create_fernet;
+    class_ops = &cipher_ops;
+    if (!(cipher_type.tp_flags & Py_TPFLAGS_READY)) fill_class_slots();
+    if (PyType_Ready(&cipher_type) < 0) return false;
+    Ref capsule = Ref::steal(PyCapsule_New(&cipher_ops, nullptr, nullptr));
+    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, N.vtable, capsule.get()) < 0) return false;
+    if (PyObject_SetAttr(module, N.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)
+        return false;
+    return wire_pickling();
+}
+
+Ref derive_key(PyObject* salt, PyObject* passphrase, const DerivationSite& site) noexcept {
+    Ref pbkdf2 = global(N.PBKDF2HMAC);
+    if (!pbkdf2) return Ref::steal(fail_at(site.function, source_path, site.kdf_line));
+    Ref hashes = global(N.hashes);
+    Ref sha256 = hashes ? getattr(hashes.get(), N.SHA256) : Ref();
+    Ref algorithm = sha256 ? call0(sha256.get()) : Ref();
+    if (!algorithm) return Ref::steal(fail_at(site.function, source_path, site.hash_line));
+    PyObject* kdf_args[] = {algorithm.get(), C.int_32, salt, C.int_100000};
+    Ref kdf = call_kw(pbkdf2.get(), kdf_args, C.kw_kdf);
+    if (!kdf) return Ref::steal(fail_at(site.function, source_path, site.kdf_line));
+    Ref base64 = global(N.base64);
+    Ref b64encode = base64 ? getattr(base64.get(), N.urlsafe_b64encode) : Ref();
+    Ref derive = b64encode ? getattr(kdf.get(), N.derive) : Ref();
+    Ref password = derive ? encode_text(passphrase) : Ref();
+    Ref raw = password ? call1(derive.get(), password.get()) : Ref();
+    Ref key = raw ? call1(b64encode.get(), raw.get()) : Ref();
+    if (!key) return Ref::steal(fail_at(site.function, source_path, site.key_line));
+    return key;
+}
+
+}  // namespace kvd

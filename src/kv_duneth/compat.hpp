@@ -1,0 +1,145 @@
+// The one place that knows how CPython 3.7 to 3.13 differ; everything else uses the names below.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#if PY_VERSION_HEX < 0x03070000
+#error "kv_duneth needs CPython 3.7 or newer"
+#endif
+
+namespace kvd::compat {
+
+// Vectorcall became public in 3.8 (PEP 590); 3.7 only has the private fastcall-with-keywords entry.
+#if PY_VERSION_HEX >= 0x03080000
+constexpr bool has_vectorcall = true;
+inline Py_ssize_t nargs_of(size_t nargsf) { return PyVectorcall_NARGS(nargsf); }
+#else
+constexpr bool has_vectorcall = false;
+inline Py_ssize_t nargs_of(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf); }
+#endif
+
+#ifndef PY_VECTORCALL_ARGUMENTS_OFFSET
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)0)
+#endif
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args),
+                                      static_cast<Py_ssize_t>(nargsf), kwnames);
+#endif
+}
+
+// obj.name(*args) without a bound-method object where CPython can do that (3.9, bpo-37207).
+inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
+#else
+    PyObject* method = PyObject_GetAttr(args[0], name);
+    if (!method) return nullptr;
+    Py_ssize_t nargs = nargs_of(nargsf);
+    PyObject* result = vectorcall(method, args + 1, static_cast<size_t>(nargs - 1), nullptr);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+// Type flags that only exist from 3.8 on (bpo-36922 and PEP 590); 0 keeps 3.7 on the tp_call path.
+#if PY_VERSION_HEX >= 0x03080000
+constexpr unsigned long method_descriptor_flag = Py_TPFLAGS_METHOD_DESCRIPTOR;
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long vectorcall_flag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long vectorcall_flag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+#else
+constexpr unsigned long method_descriptor_flag = 0;
+constexpr unsigned long vectorcall_flag = 0;
+#endif
+
+// 3.7 has no tp_vectorcall_offset (the field was tp_print).
+inline void set_vectorcall_offset(PyTypeObject* type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03080000
+    type->tp_vectorcall_offset = offset;
+    type->tp_call = PyVectorcall_Call;
+#else
+    (void)type;
+    (void)offset;
+#endif
+}
+
+// PyObject_GC_IsFinalized is public from 3.9 (bpo-40241); before, the private macro.
+inline bool gc_is_finalized(PyObject* o) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsFinalized(o) != 0;
+#else
+    return _PyGC_FINALIZED(o) != 0;
+#endif
+}
+
+inline int64_t interpreter_id() {
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+}
+
+// A new reference to the builtins module; PyImport_AddModule is deprecated in 3.13 (gh-105922).
+inline PyObject* builtins_module() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef("builtins");
+#else
+    PyObject* m = PyImport_AddModule("builtins");
+    Py_XINCREF(m);
+    return m;
+#endif
+}
+
+// The pending exception as one object (3.12 made that the native form, gh-102755).
+struct PendingError {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = nullptr;
+    void fetch() { exc = PyErr_GetRaisedException(); }
+    void restore() { PyErr_SetRaisedException(exc); exc = nullptr; }
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    void fetch() { PyErr_Fetch(&type, &value, &tb); }
+    void restore() { PyErr_Restore(type, value, tb); type = value = tb = nullptr; }
+#endif
+};
+
+// The pending exception as a normalised instance (new reference, traceback attached), cleared;
+// and the way back. Used where a handler must look at what it caught.
+inline PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+inline void give_exception(PyObject* exc) {  // steals `exc`
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// Code objects: 3.7 has only the 15-argument PyCode_New; 3.8+ can build on PyCode_NewEmpty and
+// code.replace(), which keeps us off the constructor that changed shape in 3.8, 3.11 and 3.12.
+PyObject* new_code(const char* file, const char* name, const char* qualname, int firstline,
+                   int argcount, PyObject* varnames);
+
+}  // namespace kvd::compat

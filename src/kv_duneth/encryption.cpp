@@ -1,0 +1,74 @@
+// Text and byte encryption with the object's own cipher; decryption turns every failure into None.
+#include "cipher.hpp"
+#include "traceback.hpp"
+
+namespace kvd {
+namespace {
+
+constexpr const char* encrypt_string_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_string";
+constexpr const char* encrypt_data_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_data";
+
+const Signature encrypt_string_sig = {"encrypt_string", encrypt_string_name, source_path, 102,
+                                      false, 1, {{&N.input_string, Kind::text}}, {"encrypted"}};
+const Signature decrypt_string_sig = {"decrypt_string",
+                                      "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_string",
+                                      source_path, 106, false, 1,
+                                      {{&N.encrypted_string, Kind::text}}, {"decrypted"}};
+const Signature encrypt_data_sig = {"encrypt_data", encrypt_data_name, source_path, 113, false, 1,
+                                    {{&N.data, Kind::bytes}}, {}};
+const Signature decrypt_data_sig = {"decrypt_data",
+                                    "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_data", source_path,
+                                    116, false, 1, {{&N.encrypted_data, Kind::bytes}}, {}};
+
+// The catch-all of the decrypting methods: any exception at all, KeyboardInterrupt included,
+// becomes None. The exception being handled (sys.exc_info) is never touched, so it stays as
+// the caller had it.
+PyObject* none_on_failure(Ref result) {
+    if (result) return result.release();
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* encrypt_string(PyObject* self, const Bound& b) {
+    Ref encrypt = getattr(as_cipher(self)->fernet, N.encrypt);
+    Ref plain = encrypt ? encode_text(b.arg[0]) : Ref();
+    Ref encrypted = plain ? call1(encrypt.get(), plain.get()) : Ref();
+    if (!encrypted) return fail_at(encrypt_string_name, source_path, 103);
+    Ref token = decode_bytes(encrypted.get());
+    if (!token) return fail_at(encrypt_string_name, source_path, 104);
+    return token.release();
+}
+
+Ref decrypt_text(PyObject* self, PyObject* token_text) {
+    Ref decrypt = getattr(as_cipher(self)->fernet, N.decrypt);
+    Ref token = decrypt ? encode_text(token_text) : Ref();
+    Ref decrypted = token ? call1(decrypt.get(), token.get()) : Ref();
+    return decrypted ? decode_bytes(decrypted.get()) : Ref();
+}
+
+PyObject* decrypt_string(PyObject* self, const Bound& b) {
+    return none_on_failure(decrypt_text(self, b.arg[0]));
+}
+
+PyObject* encrypt_data(PyObject* self, const Bound& b) {
+    Ref encrypt = getattr(as_cipher(self)->fernet, N.encrypt);
+    Ref token = encrypt ? call1(encrypt.get(), b.arg[0]) : Ref();
+    if (!token) return fail_at(encrypt_data_name, source_path, 114);
+    return token.release();
+}
+
+PyObject* decrypt_data(PyObject* self, const Bound& b) {
+    Ref decrypt = getattr(as_cipher(self)->fernet, N.decrypt);
+    return none_on_failure(decrypt ? call1(decrypt.get(), b.arg[0]) : Ref());
+}
+
+}  // namespace
+
+const Method encrypt_string_method = {&encrypt_string_sig,
+                                      entry<encrypt_string_sig, encrypt_string>};
+const Method decrypt_string_method = {&decrypt_string_sig,
+                                      entry<decrypt_string_sig, decrypt_string>};
+const Method encrypt_data_method = {&encrypt_data_sig, entry<encrypt_data_sig, encrypt_data>};
+const Method decrypt_data_method = {&decrypt_data_sig, entry<decrypt_data_sig, decrypt_data>};
+
+}  // namespace kvd

@@ -1,0 +1,271 @@
+// The module definition: creation, one-time execution, the import statements and the bindings.
+#include "module.hpp"
+
+#include "cipher.hpp"
+#include "traceback.hpp"
+
+namespace kvd {
+namespace {
+
+constexpr const char* init_function = "init kelvaro_duneth.kv_duneth";
+
+// ---- creation -------------------------------------------------------------------------------
+
+bool check_single_interpreter() {
+    int64_t id = compat::interpreter_id();
+    if (S.main_interpreter_id == -1) {
+        S.main_interpreter_id = id;
+        return id != -1;
+    }
+    if (S.main_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// Copy spec.<from> to the module's <to>; an absent attribute is skipped.
+bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                    bool none_too) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (!none_too && value.get() == Py_None) return true;
+    return PyDict_SetItemString(dict, to, value.get()) == 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    if (!check_single_interpreter()) return nullptr;
+    if (S.module) return Ref::borrow(S.module).release();
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict || !copy_spec_attr(spec, dict, "loader", "__loader__", true) ||
+        !copy_spec_attr(spec, dict, "origin", "__file__", true) ||
+        !copy_spec_attr(spec, dict, "parent", "__package__", true) ||
+        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false))
+        return nullptr;
+    return module.release();
+}
+
+// ---- execution ------------------------------------------------------------------------------
+
+// Packs "3.11.2+..." as 0x030B0200: up to four dotted numbers from the top byte down.
+unsigned long packed_version(const char* text) {
+    unsigned long version = 0, factor = 0x01000000UL;
+    for (int i = 0; factor; factor >>= 8, ++i) {
+        unsigned long number = 0;
+        while (text[i] >= '0' && text[i] <= '9') number = number * 10 + (text[i++] - '0');
+        version += factor * number;
+        if (text[i] != '.') break;
+    }
+    return version;
+}
+
+bool check_version() {
+    const unsigned long built = (PY_MAJOR_VERSION << 24) | (PY_MINOR_VERSION << 16);
+    const unsigned long running = packed_version(Py_GetVersion());
+    if ((running & 0xFFFF0000UL) == (built & 0xFFFF0000UL)) return true;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  int(built >> 24), int((built >> 16) & 0xFF), "kelvaro_duneth.kv_duneth",
+                  "does not match", int(running >> 24), int((running >> 16) & 0xFF));
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool enter_in_sys_modules(PyObject* module, bool& entered) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!modules) return false;
+    PyObject* existing = PyDict_GetItemWithError(modules, N.full_module_name);
+    if (existing || PyErr_Occurred()) return !PyErr_Occurred();
+    entered = PyDict_SetItem(modules, N.full_module_name, module) == 0;
+    return entered;
+}
+
+// The cached per-callable constants: qualified names and code objects. Raw pointers on
+// purpose: they live for the process, and no C++ destructor may touch them after finalisation.
+PyObject* method_qualnames[class_method_count];
+PyObject* method_codes[class_method_count];
+PyObject* unpickle_code;
+
+bool make_code_objects() {
+    for (int i = 0; i < class_method_count; ++i) {
+        const Signature& sig = *class_methods[i]->sig;
+        if (method_codes[i]) continue;
+        if (!method_qualnames[i] &&
+            !(method_qualnames[i] = PyUnicode_FromFormat("kv_duneth.%s", sig.name)))
+            return false;
+        method_codes[i] = make_code(sig, true, PyUnicode_AsUTF8(method_qualnames[i])).release();
+        if (!method_codes[i]) return false;
+    }
+    if (!unpickle_code) unpickle_code = make_code(*unpickle_method.sig, false, "__pyx_unpickle_kv_duneth").release();
+    return unpickle_code != nullptr;
+}
+
+// A statement failed: report its line, as the module's own frame would.
+struct StatementFailure {
+    const char* file;
+    int line;
+};
+
+bool import_base64(PyObject* dict) {
+    // A module already in sys.modules is used unless it is still initialising.
+    Ref module = Ref::steal(PyImport_GetModule(N.base64));
+    if (module) {
+        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), N.spec));
+        Ref initializing = spec ? Ref::steal(PyObject_GetAttr(spec.get(), N.initializing)) : Ref();
+        int unsafe = initializing ? PyObject_IsTrue(initializing.get()) : 0;
+        PyErr_Clear();
+        if (unsafe != 1) return PyDict_SetItem(dict, N.base64, module.get()) == 0;
+    } else if (PyErr_Occurred()) {
+        PyErr_Clear();
+    }
+    module = import_module(N.base64, nullptr);
+    return module && PyDict_SetItem(dict, N.base64, module.get()) == 0;
+}
+
+bool import_names(PyObject* dict, PyObject* module_name, PyObject* fromlist) {
+    Ref module = import_module(module_name, fromlist);
+    if (!module) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
+        Ref value = import_from(module.get(), name);
+        if (!value || PyDict_SetItem(dict, name, value.get()) < 0) return false;
+    }
+    return true;
+}
+
+bool bind_method(int i) {
+    const Signature& sig = *class_methods[i]->sig;
+    PyObject* defaults = sig.all_default_zero ? C.date_defaults : nullptr;
+    Ref function = make_function(&class_method_rows[i], &cipher_type, method_qualnames[i],
+                                 method_codes[i], defaults);
+    Ref name = function ? Ref::steal(PyUnicode_InternFromString(sig.name)) : Ref();
+    if (!name || PyDict_SetItem(cipher_type.tp_dict, name.get(), function.get()) < 0) return false;
+    PyType_Modified(&cipher_type);
+    return true;
+}
+
+// Runs the module's statements in order; on failure, reports which one failed.
+bool run_statements(PyObject* dict, StatementFailure& failed) {
+    failed = {source_path, 4};
+    if (!import_base64(dict)) return false;
+    failed.line = 5;
+    if (!import_names(dict, N.datetime, C.from_datetime)) return false;
+    failed.line = 6;
+    if (!import_names(dict, N.mod_fernet, C.from_fernet)) return false;
+    failed.line = 7;
+    if (!import_names(dict, N.mod_primitives, C.from_hashes)) return false;
+    failed.line = 8;
+    if (!import_names(dict, N.mod_pbkdf2, C.from_pbkdf2)) return false;
+    for (int i = 0; i < class_method_count; ++i) {
+        failed = {class_methods[i]->sig->file, class_methods[i]->sig->first_line};
+        if (!bind_method(i)) return false;
+    }
+    failed = {string_source, 1};
+    Ref unpickle = make_function(&unpickle_row, nullptr, N.pyx_unpickle, unpickle_code, nullptr);
+    if (!unpickle || PyDict_SetItem(dict, N.pyx_unpickle, unpickle.get()) < 0) return false;
+    failed = {source_path, 1};
+    Ref test = Ref::steal(PyDict_New());
+    return test && PyDict_SetItem(dict, N.test, test.get()) == 0;
+}
+
+// Steps after the constants exist; any failure reports line 1 unless a statement says otherwise.
+bool execute_body(PyObject* module, StatementFailure& failed, bool& entered) {
+    failed = {source_path, 1};
+    if (!enter_in_sys_modules(module, entered)) return false;
+    Ref value_error = global(N.ValueError);
+    if (!value_error) return false;
+    Py_XSETREF(S.value_error, value_error.release());
+    if (!make_code_objects() || !function_type_ready() || !set_up_class(module)) return false;
+    return run_statements(S.dict, failed);
+}
+
+// An entry that execution made under the full name must not outlive a failed load.
+void leave_sys_modules(PyObject* module) {
+    compat::PendingError pending;
+    pending.fetch();
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules && PyDict_GetItemWithError(modules, N.full_module_name) == module)
+        PyDict_DelItem(modules, N.full_module_name);
+    PyErr_Clear();
+    pending.restore();
+}
+
+int module_exec(PyObject* module) noexcept {
+    if (S.module) {
+        if (S.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'kv_duneth' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    S.module = Ref::borrow(module).release();
+    Py_XSETREF(S.dict, Ref::borrow(PyModule_GetDict(module)).release());
+    bool constants_made = false, entered = false;
+    StatementFailure failed{source_path, 1};
+    const bool ok = [&] {
+        Ref builtins = Ref::steal(compat::builtins_module());
+        if (!builtins) return false;
+        Py_XSETREF(S.builtins, builtins.release());
+        if (PyObject_SetAttrString(module, "__builtins__", S.builtins) < 0 || !check_version() ||
+            !make_names_and_constants())
+            return false;
+        constants_made = true;
+        return execute_body(module, failed, entered);
+    }();
+    if (ok) return 0;
+    if (constants_made && S.dict) add_traceback(init_function, failed.file, failed.line);
+    if (entered) leave_sys_modules(module);
+    Py_CLEAR(S.module);  // the next import starts afresh
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kv_duneth", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, S.dict, locals.get(), fromlist, 0));
+}
+
+Ref import_from(PyObject* module, PyObject* name) noexcept {
+    Ref value = getattr(module, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        const char* module_name = PyModule_GetName(module);
+        Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, name)) : Ref();
+        if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+    }
+    if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return value;
+}
+
+void raise_object(PyObject* obj) noexcept {
+    if (PyExceptionInstance_Check(obj))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+}  // namespace kvd
+
+PyMODINIT_FUNC PyInit_kv_duneth() { return PyModuleDef_Init(&kvd::module_def); }

@@ -1,0 +1,104 @@
+// Process-wide state: the module, its namespace, and every name and constant made once at load.
+#pragma once
+
+#include "ref.hpp"
+
+namespace kvd {
+
+// Identifiers, interned so that keyword and dictionary look-ups compare by pointer.
+#define KVD_IDENTIFIERS(X)                                                              \
+    X(self, "self") X(secret_key, "secret_key") X(input_string, "input_string")         \
+    X(encrypted_string, "encrypted_string") X(data, "data")                             \
+    X(encrypted_data, "encrypted_data") X(years, "years") X(months, "months")           \
+    X(days, "days") X(pyx_state, "__pyx_state") X(pyx_type, "__pyx_type")               \
+    X(pyx_checksum, "__pyx_checksum") X(today, "today") X(end_date, "end_date")         \
+    X(month, "month") X(year, "year") X(day, "day") X(encrypted, "encrypted")           \
+    X(decrypted, "decrypted") X(salt, "salt") X(kdf, "kdf") X(key, "key")               \
+    X(fernet, "fernet") X(state, "state") X(_dict, "_dict")                             \
+    X(use_setstate, "use_setstate") X(pyx_PickleError, "__pyx_PickleError")             \
+    X(pyx_result, "__pyx_result") X(base64, "base64") X(datetime, "datetime")           \
+    X(timedelta, "timedelta") X(Fernet, "Fernet") X(hashes, "hashes")                   \
+    X(PBKDF2HMAC, "PBKDF2HMAC") X(pyx_unpickle, "__pyx_unpickle_kv_duneth")             \
+    X(test, "__test__") X(kv_duneth, "kv_duneth") X(builtins_attr, "__builtins__")      \
+    X(ValueError, "ValueError") X(SHA256, "SHA256") X(algorithm, "algorithm")           \
+    X(length, "length") X(iterations, "iterations")                                     \
+    X(urlsafe_b64encode, "urlsafe_b64encode") X(derive, "derive") X(decode, "decode")   \
+    X(encrypt, "encrypt") X(decrypt, "decrypt") X(now, "now") X(strftime, "strftime")   \
+    X(replace, "replace") X(dict, "__dict__") X(update, "update") X(new_, "__new__")    \
+    X(PickleError, "PickleError") X(pickle, "pickle") X(spec, "__spec__")               \
+    X(initializing, "_initializing") X(reduce, "__reduce__")                            \
+    X(reduce_ex, "__reduce_ex__") X(reduce_cython, "__reduce_cython__")                 \
+    X(setstate, "__setstate__") X(setstate_cython, "__setstate_cython__")               \
+    X(getstate, "__getstate__") X(name_, "__name__") X(vtable, "__pyx_vtable__")        \
+    X(mod_fernet, "cryptography.fernet")                                                \
+    X(mod_primitives, "cryptography.hazmat.primitives")                                 \
+    X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                          \
+    X(full_module_name, "kelvaro_duneth.kv_duneth")                                     \
+    X(generate_end_date, "generate_end_date") X(get_today_date, "get_today_date")       \
+    X(string_to_secret_key, "string_to_secret_key")                                     \
+    X(secret_key_to_string, "secret_key_to_string") X(encrypt_string, "encrypt_string") \
+    X(decrypt_string, "decrypt_string") X(encrypt_data, "encrypt_data")                 \
+    X(decrypt_data, "decrypt_data")
+
+struct Names {
+#define KVD_FIELD(field, text) PyObject* field = nullptr;
+    KVD_IDENTIFIERS(KVD_FIELD)
+#undef KVD_FIELD
+};
+
+// Literals, numbers and tuples that the methods share.
+struct Constants {
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_bytes = nullptr;
+    PyObject* empty_text = nullptr;
+    PyObject* cipher_salt = nullptr;    // b"vo_trinkel_grit": the object's own key
+    PyObject* key_string_salt = nullptr;  // b"pemb_": keys handed out as text
+    PyObject* date_pattern = nullptr;   // "%Y-%m-%d"
+    PyObject* checksum_error = nullptr; // the PickleError text, formatted with %
+    PyObject* dot = nullptr;
+    PyObject* int_0 = nullptr;
+    PyObject* int_1 = nullptr;
+    PyObject* int_12 = nullptr;
+    PyObject* int_32 = nullptr;
+    PyObject* int_100000 = nullptr;
+    PyObject* checksum_sha256 = nullptr;  // 0x2284821, the one written by reduce
+    PyObject* checksum_sha1 = nullptr;    // 0xbc0ac1d
+    PyObject* checksum_md5 = nullptr;     // 0x11b7a02
+    PyObject* checksums = nullptr;        // the three, in that order
+    PyObject* date_defaults = nullptr;    // (0, 0, 0)
+    // Keyword-name tuples for vectorcalls into cryptography and datetime.
+    PyObject* kw_kdf = nullptr;           // (algorithm, length, salt, iterations)
+    PyObject* kw_days = nullptr;
+    PyObject* kw_year = nullptr;
+    PyObject* kw_year_day = nullptr;
+    PyObject* kw_year_month = nullptr;
+    PyObject* kw_year_month_day = nullptr;
+    // From-lists of the import statements.
+    PyObject* from_datetime = nullptr;
+    PyObject* from_fernet = nullptr;
+    PyObject* from_hashes = nullptr;
+    PyObject* from_pbkdf2 = nullptr;
+    PyObject* from_pickle = nullptr;
+};
+
+struct ModuleState {
+    int64_t main_interpreter_id = -1;
+    PyObject* module = nullptr;      // the remembered module (owned)
+    PyObject* dict = nullptr;        // its namespace (owned)
+    PyObject* builtins = nullptr;    // owned
+    PyObject* value_error = nullptr; // owned
+};
+
+extern Names N;
+extern Constants C;
+extern ModuleState S;
+
+// Make every identifier and constant; idempotent, so a retried import reuses them.
+bool make_names_and_constants();
+bool names_ready();
+
+// The source paths that traceback entries and code objects name.
+inline constexpr const char* source_path = "kelvaro_duneth/kv_duneth";
+inline constexpr const char* string_source = "<stringsource>";
+
+}  // namespace kvd
