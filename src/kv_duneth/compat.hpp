@@ -9,6 +9,12 @@
 #error "kv_duneth needs CPython 3.7 or newer"
 #endif
 
+// Before 3.9 PyMODINIT_FUNC carried no visibility, so -fvisibility=hidden hid the entry point.
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace kvd::compat {
 
 // Vectorcall became public in 3.8 (PEP 590); 3.7 only has the private fastcall-with-keywords entry.

@@ -1,0 +1,2 @@
+"""No Debian install schemes on pyenv interpreters: meson then falls back to sysconfig."""
+INSTALL_SCHEMES = {}
