@@ -1,0 +1,244 @@
+"""Pickling and copying of kv_duneth objects: reduce values, state loading, unpickling, wiring."""
+import base64
+import copy
+import pickle
+import traceback
+
+import pytest
+from cryptography.fernet import Fernet
+
+from conftest import PASSPHRASE
+import kelvaro_duneth.kv_duneth as kvm
+
+K = kvm.kv_duneth
+U = kvm.__pyx_unpickle_kv_duneth
+CHECKSUM = 0x2284821
+BAD_SUM = ("Incompatible checksums (0x%s vs (0x2284821, 0xbc0ac1d, 0x11b7a02)"
+           " = (fernet, secret_key))")
+UA = "__pyx_unpickle_kv_duneth() "
+SET = "kelvaro_duneth.kv_duneth.kv_duneth.__setstate_cython__"
+LOAD = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth__set_state"
+UNP = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth"
+IN_SET, IN_LOAD, ARG = [(SET, 17)], [(SET, 17), (LOAD, 12)], [(UNP, 1)]
+X, Y = object(), object()
+
+
+Sub = type("Sub", (K,), {})  # instances get a __dict__
+TupleSub, StrSub = type("TupleSub", (tuple,), {}), type("StrSub", (str,), {})
+
+
+def state(o):
+    r = o.__reduce__()
+    return r[2] if len(r) == 3 else r[1][2]
+
+
+def made(cls, st):
+    o = cls.__new__(cls)
+    o.__setstate__(st)
+    return o
+
+
+def entries(excinfo):
+    tb = traceback.extract_tb(excinfo.tb)
+    return [(f.name, f.lineno) for f in tb if f.filename == "<stringsource>"]
+
+
+def no_derivation(*args, **kwargs):
+    raise AssertionError("key derived again")
+
+
+def make(kind, obj):
+    fernet = state(obj)[0]
+    if kind == "subclass":
+        sub = made(Sub, (fernet, PASSPHRASE))
+        sub.tag, sub.items = "t", [1, {"k": b"v"}]
+        return sub
+    return {"keyed": obj, "unkeyed": K.__new__(K), "key_only": made(K, (None, "x")),
+            "fernet_only": made(K, (fernet, None))}[kind]
+
+
+COPIERS = [pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, p)), id=f"pickle{p}")
+           for p in range(pickle.HIGHEST_PROTOCOL + 1)] + [
+    pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize("kind", ["keyed", "unkeyed", "key_only", "fernet_only", "subclass"])
+def test_round_trip(kind, copier, obj, restore_globals):
+    o = make(kind, obj)
+    restore_globals["PBKDF2HMAC"] = restore_globals["Fernet"] = no_derivation
+    with pytest.raises(AssertionError, match="key derived again"):
+        K("x")
+    c = copier(o)
+    assert type(c) is type(o) and c is not o
+    r, rc = o.__reduce__(), c.__reduce__()
+    assert len(rc) == len(r) and rc[0] is U and rc[1][:2] == (type(o), CHECKSUM)
+    st, sc = state(o), state(c)
+    assert len(sc) == len(st) and sc[1] == st[1] and (sc[0] is None) == (st[0] is None)
+    assert rc[1][2] == ((None, None) if kind == "unkeyed" else None)
+    if st[0] is not None:
+        assert isinstance(sc[0], Fernet)
+        assert c.decrypt_string(o.encrypt_string("pickled ✓")) == "pickled ✓"
+        assert o.decrypt_data(c.encrypt_data(b"\x00back")) == b"\x00back"
+    if kind == "subclass":
+        assert vars(c) == vars(o) and vars(c) is not vars(o)
+
+
+def test_reduce_values(obj):
+    r = obj.__reduce__()
+    assert r == (U, (K, CHECKSUM, None), (r[2][0], PASSPHRASE)) and isinstance(r[2][0], Fernet)
+    assert K.__new__(K).__reduce__() == (U, (K, CHECKSUM, (None, None)))
+    assert made(K, (None, "x")).__reduce__() == (U, (K, CHECKSUM, None), (None, "x"))
+    assert made(K, (X, None)).__reduce__() == (U, (K, CHECKSUM, None), (X, None))
+    s = Sub.__new__(Sub)
+    assert s.__reduce__() == (U, (Sub, CHECKSUM, None), (None, None, {}))
+    s.a = 1
+    assert s.__reduce__()[2][2] is vars(s)
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "__reduce_cython__"])
+@pytest.mark.parametrize("args, kwargs, msg", [
+    ((1,), {}, "__reduce_cython__() takes exactly 0 positional arguments (1 given)"),
+    ((1, 2), {}, "__reduce_cython__() takes exactly 0 positional arguments (2 given)"),
+    ((), {"x": 1}, "__reduce_cython__() got an unexpected keyword argument 'x'")])
+def test_reduce_refuses_arguments(name, args, kwargs, msg):
+    with pytest.raises(TypeError) as e:
+        getattr(K.__new__(K), name)(*args, **kwargs)
+    assert str(e.value) == msg and entries(e) == []
+
+
+@pytest.mark.parametrize("name", ["__setstate__", "__setstate_cython__"])
+@pytest.mark.parametrize("st, exc, msg, after, tb", [
+    (None, TypeError, "'NoneType' object is not subscriptable", (Y, "orig"), IN_LOAD),
+    ((), IndexError, None, (Y, "orig"), IN_LOAD),
+    ((X,), IndexError, None, (X, "orig"), IN_LOAD),
+    ([X, "s"], TypeError, "Expected tuple, got list", (Y, "orig"), IN_SET),
+    (TupleSub((X, "s")), TypeError, "Expected tuple, got TupleSub", (Y, "orig"), IN_SET),
+    ("ab", TypeError, "Expected tuple, got str", (Y, "orig"), IN_SET),
+    ((X, 5), TypeError, "Expected unicode, got int", (X, "orig"), IN_LOAD),
+    ((X, StrSub("s")), TypeError, "Expected unicode, got StrSub", (X, "orig"), IN_LOAD),
+    ((X, b"s"), TypeError, "Expected unicode, got bytes", (X, "orig"), IN_LOAD),
+    ((X, "new"), None, None, (X, "new"), None),
+    ((X, None), None, None, (X, None), None),
+    ((None, "new", 5), None, None, (None, "new"), None),
+    ((X, "new", object(), "extra", 7), None, None, (X, "new"), None),
+    ((X, "new", {"a": 1}), None, None, (X, "new"), None)])
+def test_setstate(name, st, exc, msg, after, tb):
+    o = made(K, (Y, "orig"))
+    if exc is None:
+        assert getattr(o, name)(st) is None
+    else:
+        with pytest.raises(exc) as e:
+            getattr(o, name)(st)
+        assert (msg is None or str(e.value) == msg) and entries(e) == tb
+    assert state(o) == after and not hasattr(o, "__dict__")
+
+
+def test_setstate_binding_and_subclass_dict():
+    o = made(K, (Y, "orig"))
+    for args, n in [((), 0), ((X, (X, "a")), 2)]:
+        with pytest.raises(TypeError) as e:
+            o.__setstate__(*args)
+        msg = f"__setstate_cython__() takes exactly 1 positional argument ({n} given)"
+        assert str(e.value) == msg and entries(e) == [(SET, 16)]
+    o.__setstate__(**{"".join(["__pyx_", "state"]): (X, "kw")})  # a keyword that is not interned
+    assert state(o) == (X, "kw")
+    s = made(Sub, (None, None, [("b", 2)]))
+    assert vars(s) == {"b": 2}
+    with pytest.raises(TypeError) as e:
+        s.__setstate__((X, "k", 5))
+    assert state(s)[:2] == (X, "k") and vars(s) == {"b": 2}
+    assert entries(e) == [(SET, 17), (LOAD, 14)]
+
+
+@pytest.mark.parametrize("checksum", [CHECKSUM, 0xbc0ac1d, 0x11b7a02, 36194337.0])
+@pytest.mark.parametrize("cls", [K, Sub])
+def test_unpickle_accepts(cls, checksum):
+    o = U(cls, checksum, None)
+    assert type(o) is cls and state(o)[:2] == (None, None)
+    o = U(cls, checksum, (X, "pw", {"a": 1}))
+    assert type(o) is cls and state(o)[:2] == (X, "pw")
+    assert cls is K or vars(o) == {"a": 1}
+    kw = {"".join(["__pyx_", n]): v for n, v in zip(["type", "checksum", "state"],
+                                                     [cls, checksum, (Y, None)])}
+    assert type(U(**kw)) is cls and state(U(**kw))[:2] == (Y, None)
+
+
+@pytest.mark.parametrize("args, kwargs, exc, msg, tb", [
+    ((K, 1, None), {}, pickle.PickleError, BAD_SUM % "1", [(UNP, 6)]),
+    ((K, 0xDEADBEEF, (X, "s")), {}, pickle.PickleError, BAD_SUM % "deadbeef", [(UNP, 6)]),
+    ((K, -1, None), {}, pickle.PickleError, BAD_SUM % "-1", [(UNP, 6)]),
+    ((K, "36194337", None), {}, TypeError, "an integer is required", ARG),
+    ((K, 2 ** 64, None), {}, OverflowError, None, ARG),
+    ((K, 2 ** 63, None), {}, OverflowError, None, ARG),
+    ((K, CHECKSUM, []), {}, TypeError, "Expected tuple, got list", [(UNP, 9)]),
+    ((K, CHECKSUM, TupleSub((X, "s"))), {}, TypeError, "Expected tuple, got TupleSub", [(UNP, 9)]),
+    ((K, CHECKSUM, (X, 5)), {}, TypeError, "Expected unicode, got int", [(UNP, 9), (LOAD, 12)]),
+    ((K, CHECKSUM, (X,)), {}, IndexError, None, [(UNP, 9), (LOAD, 12)]),
+    ((Sub, CHECKSUM, (X, "s", 5)), {}, TypeError, None, [(UNP, 9), (LOAD, 14)]),
+    ((int, CHECKSUM, None), {}, TypeError, None, [(UNP, 7)]),
+    ((5, CHECKSUM, None), {}, TypeError, None, [(UNP, 7)]),
+    ((K, CHECKSUM), {}, TypeError, UA + "takes exactly 3 positional arguments (2 given)", ARG),
+    ((K, 1, 2, 3), {}, TypeError, UA + "takes exactly 3 positional arguments (4 given)", ARG),
+    ((K,), {"__pyx_state": None}, TypeError, UA + "takes exactly 3 positional arguments (1 given)",
+     ARG),
+    ((K, CHECKSUM, None), {"x": 1}, TypeError, UA + "got an unexpected keyword argument 'x'", ARG),
+    ((K, CHECKSUM, None), {"__pyx_type": K}, TypeError,
+     UA + "got multiple values for keyword argument '__pyx_type'", ARG)])
+def test_unpickle_refuses(args, kwargs, exc, msg, tb):
+    with pytest.raises(exc) as e:
+        U(*args, **kwargs)
+    assert type(e.value) is exc and (msg is None or str(e.value) == msg)
+    assert entries(e) == tb
+
+
+def test_namespace_pairs_reach_one_operation(obj):
+    ns = vars(K)
+    assert {"__reduce__", "__reduce_cython__", "__setstate__", "__setstate_cython__"} <= set(ns)
+    assert ns["__reduce__"].__name__ == "__reduce_cython__"
+    assert ns["__setstate__"].__name__ == "__setstate_cython__"
+    assert obj.__reduce__() == obj.__reduce_cython__() == K.__reduce__(obj)
+
+
+def test_pickle_from_another_process(run_py, restore_globals):
+    out = run_py("""
+        import base64, pickle, kelvaro_duneth.kv_duneth as m
+        o = m.kv_duneth("another process")
+        print(base64.b64encode(pickle.dumps(o)).decode(), o.encrypt_string("sent across"))
+    """).stdout.split()
+    restore_globals["PBKDF2HMAC"] = no_derivation
+    p = pickle.loads(base64.b64decode(out[0]))
+    assert type(p) is K and state(p)[1] == "another process"
+    assert p.decrypt_string(out[1]) == "sent across"
+
+
+# Each failed import has already wired pickling on the (static) class before failing at line 6.
+RETRY = """
+    import pickle, sys, traceback
+    sys.modules["cryptography"] = None
+    for _ in range(2):
+        try:
+            import kelvaro_duneth.kv_duneth
+        except ImportError as e:
+            tb = [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
+            assert ("init kelvaro_duneth.kv_duneth", 6) in tb, tb
+            assert "kelvaro_duneth.kv_duneth" not in sys.modules
+        else:
+            raise SystemExit("imported without cryptography")
+    del sys.modules["cryptography"]
+    import kelvaro_duneth.kv_duneth as m
+    K, ns = m.kv_duneth, vars(m.kv_duneth)
+    assert {"__reduce__", "__reduce_cython__", "__setstate__", "__setstate_cython__"} <= set(ns)
+    o = K("retry")
+    assert o.__reduce__() == o.__reduce_cython__() and len(o.__reduce__()) == 3
+    assert pickle.loads(pickle.dumps(o)).decrypt_string(o.encrypt_string("again")) == "again"
+    for name, st in [("__setstate__", (o, "s")), ("__setstate_cython__", (K, "t"))]:
+        getattr(o, name)(st)
+        assert o.__reduce__()[2] == st
+    print("retried")
+"""
+
+
+def test_failed_import_does_not_spoil_retry(run_py):
+    r = run_py(RETRY, check=False)
+    assert r.returncode == 0 and r.stdout.split() == ["retried"], r.stderr
