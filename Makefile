@@ -7,7 +7,7 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
                 python3-mesonpy python3-cryptography python3-pytest python3-hypothesis
 PYTEST_ARGS ?=
 
-.PHONY: deps venv install demo test clean
+.PHONY: deps venv install demo test clean test-matrix test-aarch64 test-asan test-leaks fuzz bench bench-quick wheel
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -30,6 +30,28 @@ demo: install
 
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
+
+# Heavier checks, each a command of its own (see README, "Hardening").
+test-matrix: deps
+	bash tools/test-matrix.sh
+
+test-aarch64: deps
+	bash tools/test-aarch64.sh
+
+test-asan: venv
+	bash tools/test-asan.sh
+
+test-leaks: deps
+	bash tools/test-leaks.sh
+
+fuzz: install
+	cd tests && KV_FUZZ_PROFILE=long ../$(PY) -m pytest -q test_fuzz.py
+
+bench: install
+	$(PY) bench/run.py
+
+bench-quick: install
+	$(PY) bench/run.py --quick
 
 clean:
 	rm -rf $(VENV) build builddir* .hypothesis
