@@ -242,7 +242,11 @@ Ref global(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(S.dict, name);  // interned: hash is cached
     if (value) return Ref::borrow(value);
     if (PyErr_Occurred()) return {};
-    value = PyObject_GetAttr(S.builtins, name);
+    return builtin(name);
+}
+
+Ref builtin(PyObject* name) noexcept {
+    PyObject* value = PyObject_GetAttr(S.builtins, name);
     if (value) return Ref::steal(value);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

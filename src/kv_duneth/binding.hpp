@@ -52,6 +52,17 @@ bool to_int64(PyObject* value, long long& out) noexcept;
 
 // The named global: module namespace first, then builtins, else NameError.
 Ref global(PyObject* name) noexcept;
+// The named builtin, else NameError.
+Ref builtin(PyObject* name) noexcept;
+
+// The catch-all of the decrypting methods: a failure of any class, KeyboardInterrupt included,
+// becomes None. The exception being handled (sys.exc_info) is never touched, so the caller's
+// stays as it was.
+inline PyObject* none_on_failure(Ref result) noexcept {
+    if (result) return result.release();
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
 
 // AttributeError "'NoneType' object has no attribute '...'" as raised for a None receiver.
 void raise_none_attribute(const char* attr) noexcept;

@@ -20,15 +20,6 @@ const Signature decrypt_data_sig = {"decrypt_data",
                                     "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_data", source_path,
                                     116, false, 1, {{&N.encrypted_data, Kind::bytes}}, {}};
 
-// The catch-all of the decrypting methods: any exception at all, KeyboardInterrupt included,
-// becomes None. The exception being handled (sys.exc_info) is never touched, so it stays as
-// the caller had it.
-PyObject* none_on_failure(Ref result) {
-    if (result) return result.release();
-    PyErr_Clear();
-    Py_RETURN_NONE;
-}
-
 PyObject* encrypt_string(PyObject* self, const Bound& b) {
     Ref encrypt = getattr(as_cipher(self)->fernet, N.encrypt);
     Ref plain = encrypt ? encode_text(b.arg[0]) : Ref();

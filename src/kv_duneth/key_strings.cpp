@@ -35,10 +35,7 @@ Ref decrypt_with_key(PyObject* key_text, PyObject* token_text) {
 
 // Every failure after the type tests gives None, whatever its class.
 PyObject* secret_key_to_string(PyObject*, const Bound& b) {
-    Ref text = decrypt_with_key(b.arg[0], b.arg[1]);
-    if (text) return text.release();
-    PyErr_Clear();
-    Py_RETURN_NONE;
+    return none_on_failure(decrypt_with_key(b.arg[0], b.arg[1]));
 }
 
 }  // namespace

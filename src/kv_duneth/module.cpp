@@ -105,7 +105,8 @@ bool make_code_objects() {
         method_codes[i] = make_code(sig, true, PyUnicode_AsUTF8(method_qualnames[i])).release();
         if (!method_codes[i]) return false;
     }
-    if (!unpickle_code) unpickle_code = make_code(*unpickle_method.sig, false, "__pyx_unpickle_kv_duneth").release();
+    if (!unpickle_code)
+        unpickle_code = make_code(*unpickle_method.sig, false, unpickle_method.sig->name).release();
     return unpickle_code != nullptr;
 }
 
@@ -181,7 +182,7 @@ bool run_statements(PyObject* dict, StatementFailure& failed) {
 bool execute_body(PyObject* module, StatementFailure& failed, bool& entered) {
     failed = {source_path, 1};
     if (!enter_in_sys_modules(module, entered)) return false;
-    Ref value_error = global(N.ValueError);
+    Ref value_error = builtin(N.ValueError);
     if (!value_error) return false;
     Py_XSETREF(S.value_error, value_error.release());
     if (!make_code_objects() || !function_type_ready() || !set_up_class(module)) return false;
