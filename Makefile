@@ -4,10 +4,10 @@ SYSTEM_PYTHON := /usr/bin/python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip-whl \
-                python3-mesonpy python3-cryptography python3-pytest python3-hypothesis
+                python3-mesonpy python3-cryptography python3-pytest python3-hypothesis python3-mypy
 PYTEST_ARGS ?=
 
-.PHONY: deps venv install demo test clean test-matrix test-aarch64 test-asan test-leaks fuzz bench bench-quick wheel
+.PHONY: deps venv install demo test clean test-matrix test-aarch64 test-asan test-leaks fuzz bench bench-quick wheel sdist
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -27,6 +27,11 @@ install: venv
 
 demo: install
 	$(PY) examples/demo.py
+	@export KELVARO_PASSPHRASE='correct horse battery staple'; \
+	token=$$($(PY) -m kelvaro_duneth encrypt 'Grüße aus Köln') && echo "cli token         $$token" && \
+	echo "cli decrypted     $$(echo "$$token" | $(PY) -m kelvaro_duneth decrypt)" && \
+	echo "cli key string    $$($(PY) -m kelvaro_duneth key)" && \
+	echo "cli end-date      $$($(PY) -m kelvaro_duneth end-date --years 1 --months 1 --days 1)"
 
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
@@ -53,5 +58,11 @@ bench: install
 bench-quick: install
 	$(PY) bench/run.py --quick
 
+wheel: venv
+	$(PY) -m pip wheel --no-build-isolation --no-deps --no-index -w dist .
+
+sdist: venv
+	mkdir -p dist && $(PY) -c "import mesonpy; print(mesonpy.build_sdist('dist'))"
+
 clean:
-	rm -rf $(VENV) build builddir* .hypothesis
+	rm -rf $(VENV) build builddir* .hypothesis dist

@@ -1,0 +1,134 @@
+"""The command line `python -m kelvaro_duneth`: streams, exit codes and where the passphrase comes from."""
+import os
+import pty
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PASSPHRASE
+
+ENV = "KELVARO_PASSPHRASE"
+
+
+def cli(*args, stdin=b"", passphrase=PASSPHRASE):
+    """Runs the command with a pipe (never a terminal) as standard input; returns the result."""
+    env = {k: v for k, v in os.environ.items() if k != ENV}
+    if passphrase is not None:
+        env[ENV] = passphrase
+    return subprocess.run([sys.executable, "-m", "kelvaro_duneth", *args], input=stdin,
+                          capture_output=True, env=env, timeout=60)
+
+
+@pytest.mark.parametrize("text, args, stdin", [
+    ("Grüße aus Köln", ("Grüße aus Köln",), b""),
+    ("Grüße aus Köln", (), "Grüße aus Köln\n".encode()),  # one trailing newline is dropped
+    ("two\nlines\n", ("-",), b"two\nlines\n\n"),
+    ("no newline", (), b"no newline"),
+    ("", (), b""),
+])
+def test_round_trip(obj, text, args, stdin):
+    enc = cli("encrypt", *args, stdin=stdin)
+    assert (enc.returncode, enc.stderr) == (0, b"")
+    token = enc.stdout.decode("ascii")
+    assert token.endswith("\n") and token.count("\n") == 1
+    assert obj.decrypt_string(token.strip()) == text
+    for dec_args, dec_stdin in [((), enc.stdout), ((token.strip(),), b"")]:
+        dec = cli("decrypt", *dec_args, stdin=dec_stdin)
+        assert (dec.returncode, dec.stdout, dec.stderr) == (0, text.encode() + b"\n", b"")
+
+
+@pytest.mark.parametrize("args, stdin, passphrase", [
+    (("not a token",), b"", PASSPHRASE),
+    ((), b"", PASSPHRASE),
+    ((), None, "another passphrase"),  # stdin: a real token made under PASSPHRASE
+])
+def test_decryption_failure_exits_1(obj, args, stdin, passphrase):
+    stdin = obj.encrypt_string("secret").encode() if stdin is None else stdin
+    result = cli("decrypt", *args, stdin=stdin, passphrase=passphrase)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert b"decryption failed" in result.stderr
+
+
+@pytest.mark.parametrize("args", [("encrypt", "text"), ("encrypt",), ("decrypt",), ("key",)])
+@pytest.mark.parametrize("passphrase", [None, ""])
+def test_refuses_without_passphrase(args, passphrase):
+    result = cli(*args, stdin=b"gAAAA", passphrase=passphrase)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert ENV.encode() in result.stderr and b"no passphrase" in result.stderr
+
+
+@pytest.mark.parametrize("args, stdin, message", [
+    ((), b"", b"required"),
+    (("bogus",), b"", b"invalid choice"),
+    (("encrypt", "--passphrase", "x"), b"", b"unrecognized arguments"),  # not from the command line
+    (("encrypt", "a", "b"), b"", b"unrecognized arguments"),
+    (("encrypt",), b"\xff\xfe", b"not UTF-8"),
+    (("end-date", "--days", "x"), b"", b"invalid int value"),
+    (("end-date", "--years", "9000"), b"", b"out of range"),
+    (("end-date", "--days", str(2 ** 31)), b"", b"value too large to convert to int"),
+])
+def test_usage_errors_exit_2(args, stdin, message):
+    result = cli(*args, stdin=stdin)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert message in result.stderr
+
+
+def test_key_and_dates(obj, unkeyed):
+    key = cli("key")
+    assert (key.returncode, key.stdout, key.stderr) == (
+        0, obj.string_to_secret_key(PASSPHRASE).encode() + b"\n", b"")
+    for args, expected in [(("today",), unkeyed.get_today_date),
+                           (("end-date", "--years", "1", "--months=-2", "--days", "40"),
+                            lambda: unkeyed.generate_end_date(1, -2, 40))]:
+        before = expected()
+        result = cli(*args, passphrase=None)  # dates need no passphrase
+        assert result.returncode == 0 and result.stderr == b""
+        assert result.stdout.decode() in {before + "\n", expected() + "\n"}  # midnight may pass
+
+
+@pytest.mark.parametrize("args, mentions_env", [
+    ((), True), (("encrypt",), True), (("decrypt",), True), (("key",), True),
+    (("today",), False), (("end-date",), False)])
+def test_help(args, mentions_env):
+    result = cli(*args, "--help", passphrase=None)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.startswith(b"usage: python -m kelvaro_duneth")
+    assert (ENV.encode() in result.stdout.replace(b"\n", b" ")) == mentions_env
+
+
+def read_until(fd, marker):
+    screen = b""
+    while marker not in screen:
+        try:
+            chunk = os.read(fd, 1024)
+        except OSError:  # EIO: the child has closed the terminal
+            chunk = b""
+        if not chunk:
+            break
+        screen += chunk
+    return screen
+
+
+def test_prompts_without_echo_on_a_terminal(obj):
+    """With a terminal as standard input and no variable, getpass asks; what is typed is not shown."""
+    env = {k: v for k, v in os.environ.items() if k != ENV}
+    pid, fd = pty.fork()
+    if pid == 0:  # child: the pty is its controlling terminal and its stdin/stdout/stderr
+        os.execve(sys.executable, [sys.executable, "-m", "kelvaro_duneth", "key"], env)
+    screen = read_until(fd, b"Passphrase:")
+    os.write(fd, PASSPHRASE.encode() + b"\n")
+    screen += read_until(fd, b"end of output")
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, screen
+    assert obj.string_to_secret_key(PASSPHRASE).encode() in screen
+    assert PASSPHRASE.encode() not in screen
+
+
+def test_import_stays_light(run_py):
+    run_py("""
+        import sys, kelvaro_duneth
+        loaded = {"kelvaro_duneth.kv_duneth", "kelvaro_duneth._cli", "cryptography"} & set(sys.modules)
+        assert not loaded, loaded
+    """)
