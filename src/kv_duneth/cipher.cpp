@@ -74,10 +74,14 @@ void cipher_dealloc(PyObject* self) noexcept {
         if (PyObject_CallFinalizerFromDealloc(self)) return;  // resurrected
     }
     PyObject_GC_UnTrack(self);
+    // A long chain of objects, each holding the next as its cipher, would otherwise free itself
+    // recursively until the C stack overflows; the trashcan defers the deep part.
+    KVD_TRASHCAN_BEGIN(self, cipher_dealloc)
     CipherObject* c = as_cipher(self);
     Py_CLEAR(c->secret_key);
     Py_CLEAR(c->fernet);
     type->tp_free(self);
+    KVD_TRASHCAN_END(self)
 }
 
 void fill_class_slots() {

@@ -89,6 +89,16 @@ inline bool gc_is_finalized(PyObject* o) {
 #endif
 }
 
+// Deallocation depth limiting for long chains (a -> b -> c ... through the cipher slot).
+// Py_TRASHCAN_BEGIN arrived in 3.8 (bpo-35983); 3.13 removed the older SAFE pair (gh-105111).
+#if PY_VERSION_HEX >= 0x03080000
+#define KVD_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define KVD_TRASHCAN_END(op) Py_TRASHCAN_END
+#else
+#define KVD_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define KVD_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+#endif
+
 inline int64_t interpreter_id() {
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 }
