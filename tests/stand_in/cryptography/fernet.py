@@ -18,23 +18,35 @@ def _keystream(key, iv, length):
     return b"".join(blocks)[:length]
 
 
+def _xor(data, key, iv):
+    stream = _keystream(key, iv, len(data))
+    return (int.from_bytes(data, "big") ^ int.from_bytes(stream, "big")).to_bytes(len(data), "big")
+
+
 class Fernet:
     def __init__(self, key, backend=None):
         try:
             key = base64.urlsafe_b64decode(key)
-        except (binascii.Error, TypeError) as exc:
+        except binascii.Error as exc:
             raise ValueError("Fernet key must be 32 url-safe base64-encoded bytes.") from exc
         if len(key) != 32:
             raise ValueError("Fernet key must be 32 url-safe base64-encoded bytes.")
         self._signing_key = key[:16]
         self._encryption_key = key[16:]
 
+    @classmethod
+    def generate_key(cls):
+        return base64.urlsafe_b64encode(os.urandom(32))
+
     def encrypt(self, data):
+        return self.encrypt_at_time(data, int(time.time()))
+
+    def encrypt_at_time(self, data, current_time):
         if not isinstance(data, bytes):
             raise TypeError("data must be bytes.")
         iv = os.urandom(16)
-        body = bytes(a ^ b for a, b in zip(data, _keystream(self._encryption_key, iv, len(data))))
-        head = b"\x80" + struct.pack(">Q", int(time.time())) + iv + body
+        body = _xor(data, self._encryption_key, iv)
+        head = b"\x80" + struct.pack(">Q", current_time) + iv + body
         mac = hmac.new(self._signing_key, head, hashlib.sha256).digest()
         return base64.urlsafe_b64encode(head + mac)
 
@@ -51,4 +63,4 @@ class Fernet:
         if not hmac.compare_digest(hmac.new(self._signing_key, head, hashlib.sha256).digest(), mac):
             raise InvalidToken
         iv, body = head[9:25], head[25:]
-        return bytes(a ^ b for a, b in zip(body, _keystream(self._encryption_key, iv, len(body))))
+        return _xor(body, self._encryption_key, iv)

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Builds the extension for each CPython from 3.7 to 3.13 and runs the whole test suite against that
+# build, staged as the package kelvaro_duneth. Interpreters that can import the real `cryptography`
+# use it (Debian's 3.11, pyenv's 3.11.7); the others get the test double in tests/stand_in.
+# Usage: bash tools/test-matrix.sh [VERSION ...]   (default: Debian's python3 and every pyenv one)
+# Work files go to build/matrix/ (git-ignored); logs stay there for reading.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${KV_MATRIX_DIR:-$ROOT/build/matrix}
+PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
+VERSIONS=(${@:-debian 3.7.16 3.8.18 3.9.18 3.10.13 3.11.7 3.12.1 3.13.0})
+# The wheel and sdist tests (marked slow) need pip and meson-python in the interpreter: `make test`
+# runs them on Debian's python3. KV_PYTEST_ARGS replaces this selection.
+if [ -n "${KV_PYTEST_ARGS+set}" ]; then
+    read -r -a PYTEST_ARGS <<< "$KV_PYTEST_ARGS"
+else
+    PYTEST_ARGS=(-m "not slow")
+fi
+source "$ROOT/tools/matrix/lib.sh"
+
+for tool in meson ninja; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing: run 'make deps'" >&2; exit 2; }
+done
+mkdir -p "$WORK"
+kv_log "overlay of pytest and hypothesis in $WORK/overlay"
+kv_overlay "$WORK/overlay"
+
+# interpreter path for a name in VERSIONS
+interpreter() {
+    if [ "$1" = debian ]; then echo /usr/bin/python3; else echo "$PYENV/$1/bin/python3"; fi
+}
+
+row() { printf '%-14s %-17s %s\n' "$@" >> "$WORK/summary"; }
+
+# run_one NAME: builds, stages and tests against one interpreter; appends a row to $WORK/summary.
+run_one() {
+    local name=$1 py dir version pythonpath crypto shim="" result p f s e
+    py=$(interpreter "$name")
+    dir="$WORK/$name"
+    if [ ! -x "$py" ]; then
+        row "$name" - "ABSENT (no $py)"
+        return 0
+    fi
+    version=$("$py" -c 'import platform; print(platform.python_version())')
+    [ "$name" = debian ] && version+=" Debian"
+    rm -rf "$dir"
+    mkdir -p "$dir/stage"
+
+    # Debian's meson 1.0 probes the interpreter through distutils, gone from 3.12.
+    "$py" -c 'import distutils' 2>/dev/null || shim="$ROOT/tools/distutils_shim"
+    kv_log "$name ($version): build"
+    if ! { PYTHONPATH=$shim meson setup "$dir/build" "$ROOT" -Dpython="$py" &&
+           ninja -C "$dir/build"; } > "$dir/build.log" 2>&1; then
+        row "$version" - "BUILD FAILED (see $dir/build.log)"
+        return 1
+    fi
+    # The package as installed: its Python files and stubs, and the module just built.
+    cp -r "$ROOT/src/kelvaro_duneth" "$dir/stage/"
+    find "$dir/stage" -name __pycache__ -prune -exec rm -rf {} +
+    cp "$dir"/build/kv_duneth*.so "$dir/stage/kelvaro_duneth/"
+
+    # The real cryptography when the interpreter has it, the test double otherwise.
+    if PYTHONPATH="$WORK/overlay" "$py" -c 'import cryptography.fernet' 2>/dev/null; then
+        pythonpath="$dir/stage:$WORK/overlay"
+    else
+        pythonpath="$dir/stage:$ROOT/tests/stand_in:$WORK/overlay"
+    fi
+    # Byte code goes to the work folder, never beside the linked Debian packages or the tests;
+    # 3.7 has no pycache prefix, so there it writes none.
+    local env=(PYTHONPATH="$pythonpath" PYTHONPYCACHEPREFIX="$WORK/pycache/$name"
+               PYTHONDONTWRITEBYTECODE=$([ "${version%.*}" = 3.7 ] && echo 1)
+               HYPOTHESIS_STORAGE_DIRECTORY="$WORK/hypothesis/$name")
+    crypto=$(cd "$ROOT/tests" && env "${env[@]}" "$py" -c '
+import cryptography, kelvaro_duneth.kv_duneth as m, sys
+assert m.__file__.startswith(sys.argv[1]), m.__file__
+print("stand-in" if getattr(cryptography, "STAND_IN", False) else "real " + cryptography.__version__)
+' "$dir/stage/") || { row "$version" - "IMPORT FAILED"; return 1; }
+
+    kv_log "$name ($version): tests, cryptography $crypto"
+    result=0
+    (cd "$ROOT/tests" && env "${env[@]}" "$py" -m pytest -q -rfEs -p no:cacheprovider \
+        -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" "${PYTEST_ARGS[@]}") > "$dir/pytest.log" 2>&1 || result=$?
+    read -r p f s e <<< "$(kv_counts "$dir/pytest.log")"
+    row "$version" "$crypto" "$(printf '%4s passed %3s failed %3s skipped %3s errors' "$p" "$f" "$s" "$e")$(
+        [ "$result" = 0 ] || echo "  (pytest exit $result, see $dir/pytest.log)")"
+    echo "$p $f $s $e" >> "$WORK/totals"
+    return "$result"
+}
+
+: > "$WORK/summary"
+: > "$WORK/totals"
+status=0
+start=$SECONDS
+for name in "${VERSIONS[@]}"; do
+    run_one "$name" || status=1
+done
+
+echo
+printf '%-14s %-17s %s\n' CPython cryptography results
+cat "$WORK/summary"
+awk '{p += $1; f += $2; s += $3; e += $4} END {
+    printf "matrix: %d passed, %d failed, %d skipped\n", p, f + e, s }' "$WORK/totals"
+echo "($((SECONDS - start)) s; logs in $WORK/<version>/)"
+[ -s "$WORK/totals" ] || { echo "no interpreter was tested" >&2; status=1; }
+exit "$status"
