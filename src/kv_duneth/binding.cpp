@@ -102,18 +102,6 @@ bool check_leftovers(const Signature& sig, Py_ssize_t nargs, const KwDict& kw, B
     return true;
 }
 
-bool convert_integers(const Signature& sig, Bound& out) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        Kind kind = sig.params[i].kind;
-        if (kind != Kind::int32 && kind != Kind::int64) continue;
-        PyObject* value = out.arg[i];
-        if (!value) continue;  // default 0, already in out.num
-        if (!(kind == Kind::int32 ? to_int32(value, out.num[i]) : to_int64(value, out.num[i])))
-            return false;
-    }
-    return true;
-}
-
 template <class Kw>
 bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
                     Bound& out) {
@@ -140,12 +128,11 @@ bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs
 
 bool check_types(const Signature& sig, const Bound& out) {
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        const Param& p = sig.params[i];
-        PyTypeObject* type = p.kind == Kind::text    ? &PyUnicode_Type
-                             : p.kind == Kind::bytes ? &PyBytes_Type
-                                                     : nullptr;
-        if (type && !check_exact_or_none(out.arg[i], type, PyUnicode_AsUTF8(*p.name)))
-            return false;
+        PyObject* value = out.arg[i];
+        const Kind kind = sig.params[i].kind;
+        const bool wrong = (kind == Kind::text && Py_TYPE(value) != &PyUnicode_Type) ||
+                           (kind == Kind::bytes && Py_TYPE(value) != &PyBytes_Type);
+        if (wrong && value != Py_None) return raise_param_type(sig, i, value);
     }
     return true;
 }
@@ -154,7 +141,7 @@ template <class Kw>
 bool bind_call(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
                Bound& out) {
     if (!bind_arguments(sig, pos, nargs, kw, out) || !convert_integers(sig, out)) {
-        if (sig.count > 0) add_traceback(sig.traceback_name, sig.file, sig.first_line);
+        add_binding_traceback(sig);
         return false;
     }
     return check_types(sig, out);
@@ -189,20 +176,35 @@ Ref integer_of(PyObject* value) {
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Bound& out) noexcept {
-    if (!kwnames && nargs == sig.count) {  // the common case: every argument by position
-        for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = args[i];
-        if (!convert_integers(sig, out)) {
-            add_traceback(sig.traceback_name, sig.file, sig.first_line);
-            return false;
-        }
-        return check_types(sig, out);
-    }
     return bind_call(sig, args, nargs, KwTuple{kwnames, args + nargs}, out);
 }
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept {
     PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
     return bind_call(sig, pos, PyTuple_GET_SIZE(args), KwDict{kwds}, out);
+}
+
+bool convert_integers(const Signature& sig, Bound& out) noexcept {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        Kind kind = sig.params[i].kind;
+        if (kind != Kind::int32 && kind != Kind::int64) continue;
+        PyObject* value = out.arg[i];
+        if (!value) continue;  // default 0, already in out.num
+        if (!(kind == Kind::int32 ? to_int32(value, out.num[i]) : to_int64(value, out.num[i])))
+            return false;
+    }
+    return true;
+}
+
+bool raise_param_type(const Signature& sig, Py_ssize_t index, PyObject* value) noexcept {
+    const Kind kind = sig.params[index].kind;
+    PyTypeObject* expected = kind == Kind::bytes ? &PyBytes_Type : &PyUnicode_Type;
+    return check_exact_or_none(value, expected, PyUnicode_AsUTF8(*sig.params[index].name));
+}
+
+// A method without parameters has nothing to report a binding failure against.
+void add_binding_traceback(const Signature& sig) noexcept {
+    if (sig.count > 0) add_traceback(sig.traceback_name, sig.file, sig.first_line);
 }
 
 bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {

@@ -8,11 +8,11 @@ namespace {
 constexpr const char* end_date_name = "kelvaro_duneth.kv_duneth.kv_duneth.generate_end_date";
 constexpr const char* today_name = "kelvaro_duneth.kv_duneth.kv_duneth.get_today_date";
 
-const Signature generate_end_date_sig = {
+constexpr Signature generate_end_date_sig = {
     "generate_end_date", end_date_name, source_path, 63, true, 3,
     {{&N.years, Kind::int32}, {&N.months, Kind::int32}, {&N.days, Kind::int32}},
     {"today", "end_date", "month", "year"}};
-const Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80, false, 0,
+constexpr Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80, false, 0,
                                       {}, {}};
 
 bool is_leap(long long year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }

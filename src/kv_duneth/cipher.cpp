@@ -9,7 +9,7 @@ namespace {
 constexpr const char* init_name = "kelvaro_duneth.kv_duneth.kv_duneth.__init__";
 constexpr const char* create_fernet_name = "kelvaro_duneth.kv_duneth.kv_duneth._create_fernet";
 
-const Signature init_sig = {"__init__", init_name, source_path, 14, false, 1,
+constexpr Signature init_sig = {"__init__", init_name, source_path, 14, false, 1,
                             {{&N.secret_key, Kind::text}}, {}};
 
 PyObject* create_fernet(CipherObject*, PyObject* secret_key) {

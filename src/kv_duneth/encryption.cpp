@@ -8,15 +8,15 @@ namespace {
 constexpr const char* encrypt_string_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_string";
 constexpr const char* encrypt_data_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_data";
 
-const Signature encrypt_string_sig = {"encrypt_string", encrypt_string_name, source_path, 102,
+constexpr Signature encrypt_string_sig = {"encrypt_string", encrypt_string_name, source_path, 102,
                                       false, 1, {{&N.input_string, Kind::text}}, {"encrypted"}};
-const Signature decrypt_string_sig = {"decrypt_string",
+constexpr Signature decrypt_string_sig = {"decrypt_string",
                                       "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_string",
                                       source_path, 106, false, 1,
                                       {{&N.encrypted_string, Kind::text}}, {"decrypted"}};
-const Signature encrypt_data_sig = {"encrypt_data", encrypt_data_name, source_path, 113, false, 1,
+constexpr Signature encrypt_data_sig = {"encrypt_data", encrypt_data_name, source_path, 113, false, 1,
                                     {{&N.data, Kind::bytes}}, {}};
-const Signature decrypt_data_sig = {"decrypt_data",
+constexpr Signature decrypt_data_sig = {"decrypt_data",
                                     "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_data", source_path,
                                     116, false, 1, {{&N.encrypted_data, Kind::bytes}}, {}};
 
@@ -41,16 +41,15 @@ PyObject* decrypt_string(PyObject* self, const Bound& b) {
     return none_on_failure(decrypt_text(self, b.arg[0]));
 }
 
+// The byte methods call the cipher's method directly, without a bound-method object.
 PyObject* encrypt_data(PyObject* self, const Bound& b) {
-    Ref encrypt = getattr(as_cipher(self)->fernet, N.encrypt);
-    Ref token = encrypt ? call1(encrypt.get(), b.arg[0]) : Ref();
+    Ref token = call_method1(as_cipher(self)->fernet, N.encrypt, b.arg[0]);
     if (!token) return fail_at(encrypt_data_name, source_path, 114);
     return token.release();
 }
 
 PyObject* decrypt_data(PyObject* self, const Bound& b) {
-    Ref decrypt = getattr(as_cipher(self)->fernet, N.decrypt);
-    return none_on_failure(decrypt ? call1(decrypt.get(), b.arg[0]) : Ref());
+    return none_on_failure(call_method1(as_cipher(self)->fernet, N.decrypt, b.arg[0]));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ template <const Signature& Sig, PyObject* (*Body)(PyObject*, const Bound&)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     Bound bound;
-    if (!bind(Sig, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fast<Sig>(args, nargs, kwnames, bound)) return nullptr;
     return Body(self, bound);
 }
 

@@ -7,10 +7,10 @@ namespace {
 
 constexpr const char* to_key_name = "kelvaro_duneth.kv_duneth.kv_duneth.string_to_secret_key";
 
-const Signature string_to_secret_key_sig = {
+constexpr Signature string_to_secret_key_sig = {
     "string_to_secret_key", to_key_name, source_path, 83, false, 1,
     {{&N.input_string, Kind::text}}, {"salt", "kdf", "key"}};
-const Signature secret_key_to_string_sig = {
+constexpr Signature secret_key_to_string_sig = {
     "secret_key_to_string", "kelvaro_duneth.kv_duneth.kv_duneth.secret_key_to_string",
     source_path, 94, false, 2,
     {{&N.secret_key, Kind::text}, {&N.encrypted_string, Kind::text}}, {"fernet", "decrypted"}};

@@ -12,11 +12,11 @@ constexpr const char* unpickle_name = "kelvaro_duneth.kv_duneth.__pyx_unpickle_k
 constexpr const char* set_state_name =
     "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth__set_state";
 
-const Signature reduce_sig = {"__reduce_cython__", reduce_name, string_source, 1, false, 0, {},
+constexpr Signature reduce_sig = {"__reduce_cython__", reduce_name, string_source, 1, false, 0, {},
                               {"state", "_dict", "use_setstate"}};
-const Signature setstate_sig = {"__setstate_cython__", setstate_name, string_source, 16, false, 1,
+constexpr Signature setstate_sig = {"__setstate_cython__", setstate_name, string_source, 16, false, 1,
                                 {{&N.pyx_state, Kind::any}}, {}};
-const Signature unpickle_sig = {
+constexpr Signature unpickle_sig = {
     "__pyx_unpickle_kv_duneth", unpickle_name, string_source, 1, false, 3,
     {{&N.pyx_type, Kind::any}, {&N.pyx_checksum, Kind::int64}, {&N.pyx_state, Kind::any}},
     {"__pyx_PickleError", "__pyx_result"}};
@@ -62,6 +62,8 @@ Ref tuple_of(std::initializer_list<PyObject*> items) {
 
 // getattr(obj, '__dict__', None)
 Ref instance_dict_or_none(PyObject* obj) {
+    // The class itself is static and has no __dict__ slot: spare the AttributeError.
+    if (Py_TYPE(obj) == &cipher_type) return Ref::borrow(Py_None);
     Ref dict = getattr(obj, N.dict);
     if (dict || !PyErr_ExceptionMatches(PyExc_AttributeError)) return dict;
     PyErr_Clear();
