@@ -153,6 +153,11 @@ inline void give_exception(PyObject* exc) {  // steals `exc`
 #endif
 }
 
+// From 3.11 a frame made by PyFrame_New keeps no link to the frame that was running when it was
+// made (f_back stays empty), so one frame per traceback site can serve every traceback through
+// it, as a Python frame that raises repeatedly does. Before 3.11 it holds the caller's frame.
+constexpr bool reusable_frames = PY_VERSION_HEX >= 0x030B0000;
+
 // Code objects: 3.7 has only the 15-argument PyCode_New; 3.8+ can build on PyCode_NewEmpty and
 // code.replace(), which keeps us off the constructor that changed shape in 3.8, 3.11 and 3.12.
 PyObject* new_code(const char* file, const char* name, const char* qualname, int firstline,

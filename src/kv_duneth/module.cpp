@@ -222,7 +222,10 @@ int module_exec(PyObject* module) noexcept {
         constants_made = true;
         return execute_body(module, failed, entered);
     }();
-    if (ok) return 0;
+    if (ok) {
+        S.loaded = true;
+        return 0;
+    }
     if (constants_made && S.dict) add_traceback(init_function, failed.file, failed.line);
     if (entered) leave_sys_modules(module);
     Py_CLEAR(S.module);  // the next import starts afresh
