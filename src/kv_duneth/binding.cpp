@@ -126,17 +126,6 @@ bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs
     return left == 0 || check_leftovers(sig, nargs, kw, out);
 }
 
-bool check_types(const Signature& sig, const Bound& out) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        PyObject* value = out.arg[i];
-        const Kind kind = sig.params[i].kind;
-        const bool wrong = (kind == Kind::text && Py_TYPE(value) != &PyUnicode_Type) ||
-                           (kind == Kind::bytes && Py_TYPE(value) != &PyBytes_Type);
-        if (wrong && value != Py_None) return raise_param_type(sig, i, value);
-    }
-    return true;
-}
-
 template <class Kw>
 bool bind_call(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
                Bound& out) {

@@ -46,6 +46,18 @@ bool convert_integers(const Signature& sig, Bound& out) noexcept;
 bool raise_param_type(const Signature& sig, Py_ssize_t index, PyObject* value) noexcept;
 void add_binding_traceback(const Signature& sig) noexcept;
 
+// Exact str or bytes (or None) for the typed parameters, tested in parameter order.
+inline bool check_types(const Signature& sig, const Bound& out) noexcept {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        PyObject* value = out.arg[i];
+        const Kind kind = sig.params[i].kind;
+        const bool wrong = (kind == Kind::text && Py_TYPE(value) != &PyUnicode_Type) ||
+                           (kind == Kind::bytes && Py_TYPE(value) != &PyBytes_Type);
+        if (wrong && value != Py_None) return raise_param_type(sig, i, value);
+    }
+    return true;
+}
+
 constexpr bool has_integers(const Signature& sig) {
     for (Py_ssize_t i = 0; i < sig.count; ++i)
         if (sig.params[i].kind == Kind::int32 || sig.params[i].kind == Kind::int64) return true;
@@ -70,14 +82,7 @@ inline bool bind_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
             return false;
         }
     }
-    for (Py_ssize_t i = 0; i < Sig.count; ++i) {
-        PyObject* value = out.arg[i];
-        const Kind kind = Sig.params[i].kind;
-        const bool wrong = (kind == Kind::text && Py_TYPE(value) != &PyUnicode_Type) ||
-                           (kind == Kind::bytes && Py_TYPE(value) != &PyBytes_Type);
-        if (wrong && value != Py_None) return raise_param_type(Sig, i, value);
-    }
-    return true;
+    return check_types(Sig, out);
 }
 // Bind a tuple-and-dict call (tp_init).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept;
