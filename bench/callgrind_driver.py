@@ -22,6 +22,7 @@ from kelvaro_duneth.kv_duneth import kv_duneth
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from pure_python import PyDuneth  # noqa: E402
+from run import end_date_floor  # noqa: E402
 
 stub = types.SimpleNamespace(encrypt=bytes, decrypt=bytes)
 so = kv_duneth.__new__(kv_duneth)
@@ -46,20 +47,7 @@ class Keyed:  # keyed objects without the 50 ms derivation: they pickle like con
     p_payload = pickle.dumps(p)
 
 
-END_DATE_FLOOR = """\
-_e = datetime.now() + timedelta(days=3)
-try:
-    _e = _e.replace(year=_e.year + 1)
-except ValueError:
-    _e = _e.replace(year=_e.year + 1, day=28)
-_m = _e.month + 2
-_y = _e.year + (_m - 1) // 12
-_m = (_m - 1) % 12 + 1
-try:
-    _e = _e.replace(year=_y, month=_m)
-except ValueError:
-    _e = _e.replace(year=_y, month=_m, day=monthrange(_y, _m)[1])
-_e.strftime("%Y-%m-%d")"""
+END_DATE_FLOOR = end_date_floor(1, 2, 3)
 
 ROWS = {
     "empty": "pass",
