@@ -12,8 +12,8 @@ constexpr Signature generate_end_date_sig = {
     "generate_end_date", end_date_name, source_path, 63, true, 3,
     {{&N.years, Kind::int32}, {&N.months, Kind::int32}, {&N.days, Kind::int32}},
     {"today", "end_date", "month", "year"}};
-constexpr Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80, false, 0,
-                                      {}, {}};
+constexpr Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80,
+                                          false, 0, {}, {}};
 
 bool is_leap(long long year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
@@ -67,8 +67,10 @@ Ref shift_years(PyObject* date, long long years) {
     return day_28 ? replace_date(date, C.kw_year_day, {target.get(), day_28.get()}) : Ref();
 }
 
-// floor((m - 1) / 12) and ((m - 1) mod 12) + 1, both rounding toward negative infinity.
-long long floor_div(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+// Division rounding toward negative infinity, as Python's //.
+long long floor_div(long long a, long long b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 PyObject* generate_end_date(PyObject*, const Bound& b) {
     const long long years = b.num[0], months = b.num[1], days = b.num[2];
@@ -91,8 +93,9 @@ PyObject* generate_end_date(PyObject*, const Bound& b) {
     month += months;
     long long year = int_attr(end.get(), N.year);
     if (attr_failed(year)) return fail_at(end_date_name, source_path, 70);
-    year += floor_div(month - 1, 12);
-    month = (month - 1) - floor_div(month - 1, 12) * 12 + 1;
+    const long long carry = floor_div(month - 1, 12);  // so that the month ends up in 1 to 12
+    year += carry;
+    month -= 12 * carry;
     Ref year_obj = new_int(year), month_obj = new_int(month);
     if (!year_obj || !month_obj) return fail_at(end_date_name, source_path, 71);
 
