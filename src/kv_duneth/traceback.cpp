@@ -27,12 +27,19 @@ SiteObjects& site_objects(const char* function, const char* file, int line) {
 Ref frame_for(const char* function, const char* file, int line) {
     SiteObjects& site = site_objects(function, file, line);
     if (site.frame) return Ref::borrow(site.frame);
-    if (!site.code) site.code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
+    // Allocating may run the collector, and a finaliser may get here on another thread:
+    // whoever stores first wins, and the other object is simply dropped.
+    if (!site.code) {
+        PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
+        if (site.code) Py_XDECREF(code);
+        else site.code = code;
+    }
     Ref globals = S.dict ? Ref::borrow(S.dict) : Ref::steal(PyDict_New());
     if (!site.code || !globals) return {};
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), globals.get(), nullptr)));
-    if (frame && compat::reusable_frames && S.loaded) site.frame = frame.dup().release();
+    if (frame && compat::reusable_frames && S.loaded && !site.frame)
+        site.frame = frame.dup().release();
     return frame;
 }
 
