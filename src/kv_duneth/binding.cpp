@@ -4,6 +4,8 @@
 #include "traceback.hpp"
 
 #include <climits>
+#include <map>
+#include <utility>
 
 namespace kvd {
 namespace {
@@ -35,12 +37,28 @@ struct KwDict {
     PyObject* find(PyObject* name) const { return PyDict_GetItemWithError(dict, name); }
 };
 
-bool argcount_error(const Signature& sig, Py_ssize_t given) {
-    const bool exact = !sig.all_default_zero;
+PyObject* argcount_message(const Signature& sig, Py_ssize_t given) {
     const Py_ssize_t expected = sig.count;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, exact ? "exactly" : "at most", expected, expected == 1 ? "" : "s",
-                 given);
+    return PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                sig.name, sig.all_default_zero ? "at most" : "exactly", expected,
+                                expected == 1 ? "" : "s", given);
+}
+
+// Formatting is most of the cost of this error, and a caller that gets it wrong in a loop
+// gets the same few texts: keep the ones for small counts.
+bool argcount_error(const Signature& sig, Py_ssize_t given) {
+    constexpr Py_ssize_t cached_counts = 8;
+    static std::map<std::pair<const Signature*, Py_ssize_t>, PyObject*> texts;
+    PyObject* text = nullptr;
+    if (given < cached_counts) {
+        PyObject*& slot = texts[{&sig, given}];
+        if (!slot) slot = argcount_message(sig, given);
+        text = Ref::borrow(slot).release();
+    } else {
+        text = argcount_message(sig, given);
+    }
+    if (text) PyErr_SetObject(PyExc_TypeError, text);
+    Py_XDECREF(text);
     return false;
 }
 
