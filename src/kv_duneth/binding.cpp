@@ -48,7 +48,8 @@ PyObject* argcount_message(const Signature& sig, Py_ssize_t given) {
 // gets the same few texts: keep the ones for small counts.
 bool argcount_error(const Signature& sig, Py_ssize_t given) {
     constexpr Py_ssize_t cached_counts = 8;
-    static std::map<std::pair<const Signature*, Py_ssize_t>, PyObject*> texts;
+    // Never destroyed: the texts live as long as the process, reachable to the end.
+    static auto& texts = *new std::map<std::pair<const Signature*, Py_ssize_t>, PyObject*>;
     PyObject* text = nullptr;
     if (given < cached_counts) {
         PyObject*& slot = texts[{&sig, given}];

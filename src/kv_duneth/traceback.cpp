@@ -18,7 +18,7 @@ struct SiteObjects {
 
 // Per (function, file, line); the objects live as long as the process, like the module.
 SiteObjects& site_objects(const char* function, const char* file, int line) {
-    static std::map<Site, SiteObjects> cache;
+    static auto& cache = *new std::map<Site, SiteObjects>;  // never destroyed, like its objects
     return cache[Site{function, file, line}];
 }
 
