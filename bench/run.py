@@ -293,29 +293,27 @@ def summarise(cases, samples, loop_ns):
 
 # --- targets -------------------------------------------------------------------------------
 
+# (target, row group, measure, limit)
+TARGETS = [
+    ("stand-in wrapper overhead, positional", "stand-in", "overhead_ns", 20.0),
+    ("stand-in wrapper overhead, keyword", "stand-in-kw", "overhead_ns", 30.0),
+    ("cipher methods within 2% of floor", "cipher", "ratio_to_floor", 1.02),
+    ("construction within 1% of floor", "construction", "ratio_to_floor", 1.01),
+    ("dates within 5% of floor", "dates", "ratio_to_floor", 1.05),
+    ("failing decrypt no slower than Python class", "failing", "ratio_to_python", 1.0),
+    ("TypeError paths no slower than Python class", "typeerror", "ratio_to_python", 1.0),
+    ("pickle round trip no slower than Python class", "pickle", "ratio_to_python", 1.0),
+]
+UNITS = {"overhead_ns": "ns over floor", "ratio_to_floor": "x floor", "ratio_to_python": "x python"}
+
+
 def evaluate_targets(rows):
     """(name, rows it covers, measure, limit, comparison) -> PASS/FAIL lines."""
     by_group = {}
     for row in rows:
         by_group.setdefault(row["group"], []).append(row)
-    specs = [
-        ("stand-in wrapper overhead, positional", by_group.get("stand-in", []),
-         "overhead_ns", 20.0, "ns over floor"),
-        ("stand-in wrapper overhead, keyword", by_group.get("stand-in-kw", []),
-         "overhead_ns", 30.0, "ns over floor"),
-        ("cipher methods within 2% of floor", by_group.get("cipher", []),
-         "ratio_to_floor", 1.02, "x floor"),
-        ("construction within 1% of floor", by_group.get("construction", []),
-         "ratio_to_floor", 1.01, "x floor"),
-        ("dates within 5% of floor", by_group.get("dates", []),
-         "ratio_to_floor", 1.05, "x floor"),
-        ("failing decrypt no slower than Python class", by_group.get("failing", []),
-         "ratio_to_python", 1.0, "x python"),
-        ("TypeError paths no slower than Python class", by_group.get("typeerror", []),
-         "ratio_to_python", 1.0, "x python"),
-        ("pickle round trip no slower than Python class", by_group.get("pickle", []),
-         "ratio_to_python", 1.0, "x python"),
-    ]
+    specs = [(name, by_group.get(group, []), measure, limit, UNITS[measure])
+             for name, group, measure, limit in TARGETS]
     results = []
     for name, covered, measure, limit, unit in specs:
         if not covered:
