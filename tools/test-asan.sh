@@ -49,7 +49,7 @@ sanitized_suite() {
     run() {  # run LOGDIR COMMAND...
         local logs=$1
         shift
-        env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+        env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc KV_ADVERSARY_ROUNDS="${KV_ADVERSARY_ROUNDS:-10}" \
             ASAN_OPTIONS="detect_leaks=0:log_path=$logs/report" \
             UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/report" "$@"
     }

@@ -10,7 +10,8 @@
 namespace kvd {
 namespace {
 
-// Keywords of a vectorcall: names in a tuple, values after the positional arguments.
+// Keywords of a vectorcall: names in a tuple, values after the positional arguments. The caller
+// owns both for the whole call.
 struct KwTuple {
     PyObject* names;
     PyObject* const* values;
@@ -18,7 +19,7 @@ struct KwTuple {
     PyObject* name_at(Py_ssize_t i) const { return PyTuple_GET_ITEM(names, i); }
     PyObject* value_at(Py_ssize_t i) const { return values[i]; }
     // Pointer comparison first (CPython passes interned names), then by value.
-    PyObject* find(PyObject* name) const {
+    PyObject* find(PyObject* name, Ref&) const {
         Py_ssize_t n = size();
         for (Py_ssize_t i = 0; i < n; ++i)
             if (name_at(i) == name) return values[i];
@@ -30,18 +31,22 @@ struct KwTuple {
     }
 };
 
-// Keywords of a tuple-and-dict call, flattened once so both kinds share one scan.
+// Keywords of a tuple-and-dict call. Python code (a key's __eq__, a collection) may change the
+// dictionary, so a value found in it is owned by the Bound it goes into.
 struct KwDict {
     PyObject* dict;
     Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
-    PyObject* find(PyObject* name) const { return PyDict_GetItemWithError(dict, name); }
+    PyObject* find(PyObject* name, Ref& keep) const {
+        dict_item(dict, name, keep);
+        return keep.get();
+    }
 };
 
-PyObject* argcount_message(const Signature& sig, Py_ssize_t given) {
+Ref argcount_message(const Signature& sig, Py_ssize_t given) {
     const Py_ssize_t expected = sig.count;
-    return PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                                sig.name, sig.all_default_zero ? "at most" : "exactly", expected,
-                                expected == 1 ? "" : "s", given);
+    return Ref::steal(PyUnicode_FromFormat(
+        "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+        sig.all_default_zero ? "at most" : "exactly", expected, expected == 1 ? "" : "s", given));
 }
 
 // Formatting is most of the cost of this error, and a caller that gets it wrong in a loop
@@ -50,25 +55,30 @@ bool argcount_error(const Signature& sig, Py_ssize_t given) {
     constexpr Py_ssize_t cached_counts = 8;
     // Never destroyed: the texts live as long as the process, reachable to the end.
     static auto& texts = *new std::map<std::pair<const Signature*, Py_ssize_t>, PyObject*>;
-    PyObject* text = nullptr;
+    Ref text;
     if (given < cached_counts) {
-        PyObject*& slot = texts[{&sig, given}];
-        if (!slot) slot = argcount_message(sig, given);
-        text = Ref::borrow(slot).release();
+        PyObject*& slot = texts[{&sig, given}];  // map nodes stay where they are
+        if (slot) {
+            text = Ref::borrow(slot);
+        } else {
+            text = argcount_message(sig, given);
+            // Formatting may run Python code that raised this same error and filled the slot.
+            if (text && !slot) slot = text.dup().release();
+        }
     } else {
         text = argcount_message(sig, given);
     }
-    if (text) PyErr_SetObject(PyExc_TypeError, text);
-    Py_XDECREF(text);
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
     return false;
 }
 
-bool unexpected_keyword(const char* name, PyObject* key) {
-    if (!PyUnicode_Check(key)) {
+bool unexpected_keyword(const char* name, PyObject* borrowed_key) {
+    Ref key = Ref::borrow(borrowed_key);  // formatting allocates: the key must outlive it
+    if (!PyUnicode_Check(key.get())) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
         return false;
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key.get());
     return false;
 }
 
@@ -100,8 +110,9 @@ bool check_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObje
         return true;
     }
     if (i >= 0) {
+        Ref held = Ref::borrow(key);
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     sig.name, key);
+                     sig.name, held.get());
         return false;
     }
     return unexpected_keyword(sig.name, key);
@@ -132,7 +143,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs
         return true;
     }
     for (Py_ssize_t i = nargs; i < sig.count; ++i) {
-        PyObject* value = kw.find(*sig.params[i].name);
+        PyObject* value = kw.find(*sig.params[i].name, out.keep[i]);
         if (value) {
             out.arg[i] = value;
             --left;
@@ -165,17 +176,17 @@ Ref integer_of(PyObject* value) {
         return {};
     }
     if (PyLong_CheckExact(result.get())) return result;
-    const char* type_name = Py_TYPE(result.get())->tp_name;
+    const TypeOf type(result.get());
     if (!PyLong_Check(result.get())) {
         PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                     type_name);
+                     type.name());
         return {};
     }
     if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                          "__int__ returned non-int (type %.200s).  The ability to return an "
                          "instance of a strict subclass of int is deprecated, and may be "
                          "removed in a future version of Python.",
-                         type_name))
+                         type.name()))
         return {};
     return result;
 }
@@ -218,7 +229,7 @@ void add_binding_traceback(const Signature& sig) noexcept {
 bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {
     if (Py_TYPE(value) == type || value == Py_None) return true;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, type->tp_name, Py_TYPE(value)->tp_name);
+                 param, type->tp_name, TypeOf(value).name());
     return false;
 }
 
@@ -249,9 +260,8 @@ bool to_int64(PyObject* value, long long& out) noexcept {
 }
 
 Ref global(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(S.dict, name);  // interned: hash is cached
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
+    Ref value;  // the name is interned: its hash is cached
+    if (!dict_item(S.dict, name, value) || value) return value;
     return builtin(name);
 }
 
@@ -285,7 +295,7 @@ Ref decode_bytes(PyObject* value) noexcept {
 }
 
 void raise_unexpected_type(const char* expected, PyObject* value) noexcept {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, TypeOf(value).name());
 }
 
 Ref call0(PyObject* callable) noexcept {

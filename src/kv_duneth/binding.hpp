@@ -33,8 +33,9 @@ struct Signature {
 };
 
 struct Bound {
-    PyObject* arg[max_params] = {};  // borrowed
+    PyObject* arg[max_params] = {};  // borrowed from the caller's arguments, or owned by keep
     long long num[max_params] = {};  // converted integer parameters
+    Ref keep[max_params];            // values taken from a keyword dictionary
 };
 
 // Bind a vectorcall-style call (positional array, keyword values after them, names in kwnames).

@@ -15,21 +15,34 @@ constexpr Signature generate_end_date_sig = {
 constexpr Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80,
                                           false, 0, {}, {}};
 
-bool is_leap(long long year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
-
-int days_in_month(long long year, long long month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap(year) ? 29 : days[month - 1];
-}
-
+// The arithmetic is Python's, on whatever numbers the date object hands out: a date class bound
+// in place of datetime may return integers far beyond 64 bits, and they are added exactly.
+Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+Ref floor_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+Ref modulo(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Remainder(a, b)); }
 Ref new_int(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
-long long int_attr(PyObject* obj, PyObject* name) {
-    Ref value = getattr(obj, name);
-    return value ? PyLong_AsLongLong(value.get()) : -1;
+// The value of `number` when it is an int within [low, high], else 0. Sets no error.
+long long int_within(PyObject* number, long long low, long long high) {
+    if (!PyLong_Check(number)) return 0;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    return !overflow && value >= low && value <= high ? value : 0;
 }
+long long calendar_year(PyObject* year) { return int_within(year, 1, 9999); }
+long long calendar_month(PyObject* month) { return int_within(month, 1, 12); }
 
-bool attr_failed(long long value) { return value == -1 && PyErr_Occurred(); }
+bool is_leap(long long year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+// Days in a month of the calendar; 1 stands in for a year or month outside it, so that the
+// date library reports the range itself.
+long long last_day_of(PyObject* year_number, PyObject* month_number) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const long long year = calendar_year(year_number), month = calendar_month(month_number);
+    if (!year || !month) return 1;
+    return month == 2 && is_leap(year) ? 29 : days[month - 1];
+}
 
 Ref replace_date(PyObject* date, PyObject* kwnames, std::initializer_list<PyObject*> values) {
     Ref replace = getattr(date, N.replace);
@@ -46,20 +59,19 @@ void chain_pending_to(Ref handled) {
 }
 
 // Same month and day in the shifted year; 29 February into a common year gives 28 February.
-Ref shift_years(PyObject* date, long long years) {
-    long long year = int_attr(date, N.year);
-    if (attr_failed(year)) return {};
-    const long long target_year = year + years;
-    Ref target = new_int(target_year);
+Ref shift_years(PyObject* date, PyObject* years) {
+    Ref year = getattr(date, N.year);
+    Ref target = year ? add(year.get(), years) : Ref();
     if (!target) return {};
     Ref shifted = replace_date(date, C.kw_year, {target.get()});
     if (shifted || !PyErr_ExceptionMatches(S.value_error)) return shifted;
-    if (target_year < 1 || target_year > 9999 || is_leap(target_year)) return {};
+    const long long target_year = calendar_year(target.get());
+    if (!target_year || is_leap(target_year)) return {};
     Ref error = Ref::steal(compat::take_exception());
-    long long month = int_attr(date, N.month);
-    long long day = (!attr_failed(month) && month == 2) ? int_attr(date, N.day) : 0;
+    Ref month = getattr(date, N.month);
+    Ref day = month && int_within(month.get(), 2, 2) ? getattr(date, N.day) : Ref();
     if (PyErr_Occurred()) return {};
-    if (day != 29) {
+    if (!day || !int_within(day.get(), 29, 29)) {
         compat::give_exception(error.release());
         return {};
     }
@@ -67,49 +79,46 @@ Ref shift_years(PyObject* date, long long years) {
     return day_28 ? replace_date(date, C.kw_year_day, {target.get(), day_28.get()}) : Ref();
 }
 
-// Division rounding toward negative infinity, as Python's //.
-long long floor_div(long long a, long long b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-
 PyObject* generate_end_date(PyObject*, const Bound& b) {
-    const long long years = b.num[0], months = b.num[1], days = b.num[2];
     Ref datetime = global(N.datetime);
     Ref today = datetime ? call_method0(datetime.get(), N.now) : Ref();
     if (!today) return fail_at(end_date_name, source_path, 64);
 
     Ref timedelta = global(N.timedelta);
-    Ref day_count = timedelta ? new_int(days) : Ref();
-    PyObject* delta_args[] = {day_count.get()};
-    Ref delta = day_count ? call_kw(timedelta.get(), delta_args, C.kw_days) : Ref();
-    Ref end = delta ? Ref::steal(PyNumber_Add(today.get(), delta.get())) : Ref();
+    Ref days = timedelta ? new_int(b.num[2]) : Ref();
+    PyObject* delta_args[] = {days.get()};
+    Ref delta = days ? call_kw(timedelta.get(), delta_args, C.kw_days) : Ref();
+    Ref end = delta ? add(today.get(), delta.get()) : Ref();
     if (!end) return fail_at(end_date_name, source_path, 65);
 
-    end = shift_years(end.get(), years);
+    Ref years = new_int(b.num[0]);
+    end = years ? shift_years(end.get(), years.get()) : Ref();
     if (!end) return fail_at(end_date_name, source_path, 68);
 
-    long long month = int_attr(end.get(), N.month);
-    if (attr_failed(month)) return fail_at(end_date_name, source_path, 69);
-    month += months;
-    long long year = int_attr(end.get(), N.year);
-    if (attr_failed(year)) return fail_at(end_date_name, source_path, 70);
-    const long long carry = floor_div(month - 1, 12);  // so that the month ends up in 1 to 12
-    year += carry;
-    month -= 12 * carry;
-    Ref year_obj = new_int(year), month_obj = new_int(month);
-    if (!year_obj || !month_obj) return fail_at(end_date_name, source_path, 71);
+    Ref months = new_int(b.num[1]);
+    Ref month_attr = months ? getattr(end.get(), N.month) : Ref();
+    Ref month_sum = month_attr ? add(month_attr.get(), months.get()) : Ref();
+    if (!month_sum) return fail_at(end_date_name, source_path, 69);
+    Ref year_attr = getattr(end.get(), N.year);
+    Ref zero_based = year_attr ? subtract(month_sum.get(), C.int_1) : Ref();
+    Ref carry = zero_based ? floor_divide(zero_based.get(), C.int_12) : Ref();
+    Ref year = carry ? add(year_attr.get(), carry.get()) : Ref();
+    if (!year) return fail_at(end_date_name, source_path, 70);
+    Ref month_index = modulo(zero_based.get(), C.int_12);  // never negative, as Python's %
+    Ref month = month_index ? add(month_index.get(), C.int_1) : Ref();
+    if (!month) return fail_at(end_date_name, source_path, 71);
 
-    Ref moved = replace_date(end.get(), C.kw_year_month, {year_obj.get(), month_obj.get()});
+    Ref moved = replace_date(end.get(), C.kw_year_month, {year.get(), month.get()});
     if (!moved) {
         if (!PyErr_ExceptionMatches(S.value_error))
             return fail_at(end_date_name, source_path, 73);
         // The day does not exist in the target month: take that month's last day. A year
         // outside 1 to 9999 fails again here, and that ValueError reaches the caller.
         Ref handled = Ref::steal(compat::take_exception());
-        Ref last_day = new_int(year >= 1 && year <= 9999 ? days_in_month(year, month) : 1);
+        Ref last_day = new_int(last_day_of(year.get(), month.get()));
         if (last_day)
             moved = replace_date(end.get(), C.kw_year_month_day,
-                                 {year_obj.get(), month_obj.get(), last_day.get()});
+                                 {year.get(), month.get(), last_day.get()});
         if (!moved) {
             chain_pending_to(std::move(handled));
             return fail_at(end_date_name, source_path, 76);

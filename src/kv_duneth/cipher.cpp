@@ -28,16 +28,17 @@ CipherOps* class_ops = nullptr;  // what allocation copies into each object
 int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     Bound bound;
     if (!bind(init_sig, args, kwds, bound)) return -1;
-    CipherObject* c = as_cipher(self);
-    PyObject* secret_key = bound.arg[0];
-    replace_field(c->secret_key, secret_key);
+    // Owned at once: the value may come from a keyword dictionary that Python code can empty.
+    Ref secret_key = Ref::borrow(bound.arg[0]);
+    store_field(self, &CipherObject::secret_key, secret_key.dup());
     // Between the two stores another thread may see the new passphrase with the old cipher.
-    Ref fernet = Ref::steal(c->ops->create_fernet(c, secret_key));
+    CipherObject* c = as_cipher(self);
+    Ref fernet = Ref::steal(c->ops->create_fernet(c, secret_key.get()));
     if (!fernet) {
         add_traceback(init_name, source_path, 16);
         return -1;
     }
-    replace_field(c->fernet, fernet.get());
+    store_field(self, &CipherObject::fernet, std::move(fernet));
     return 0;
 }
 
@@ -46,10 +47,9 @@ PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
                       ? PyBaseObject_Type.tp_new(type, C.empty_tuple, nullptr)
                       : type->tp_alloc(type, 0);
     if (!o) return nullptr;
-    CipherObject* c = as_cipher(o);
-    c->ops = class_ops;
-    c->secret_key = Ref::borrow(Py_None).release();
-    c->fernet = Ref::borrow(Py_None).release();
+    as_cipher(o)->ops = class_ops;
+    store_field(o, &CipherObject::secret_key, Ref::borrow(Py_None));
+    store_field(o, &CipherObject::fernet, Ref::borrow(Py_None));
     return o;
 }
 
@@ -60,10 +60,7 @@ int cipher_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int cipher_clear(PyObject* self) noexcept {
-    CipherObject* c = as_cipher(self);
-    PyObject* old = c->fernet;
-    c->fernet = Ref::borrow(Py_None).release();
-    Py_XDECREF(old);
+    store_field(self, &CipherObject::fernet, Ref::borrow(Py_None));
     return 0;
 }
 
@@ -84,8 +81,7 @@ void cipher_dealloc(PyObject* self) noexcept {
     KVD_TRASHCAN_END(self)
 }
 
-void fill_class_slots() {
-    PyTypeObject& t = cipher_type;
+void declare_class(PyTypeObject& t) {
     t.tp_name = "kelvaro_duneth.kv_duneth.kv_duneth";
     t.tp_basicsize = sizeof(CipherObject);
     t.tp_itemsize = 0;
@@ -190,8 +186,7 @@ PyMethodDef class_method_rows[class_method_count + 1] = {};
 bool set_up_class(PyObject* module) noexcept {
     cipher_ops.create_fernet = create_fernet;
     class_ops = &cipher_ops;
-    if (!(cipher_type.tp_flags & Py_TPFLAGS_READY)) fill_class_slots();
-    if (PyType_Ready(&cipher_type) < 0) return false;
+    if (!ready_static_type(cipher_type, declare_class)) return false;
     Ref capsule = Ref::steal(PyCapsule_New(&cipher_ops, nullptr, nullptr));
     if (!capsule || PyDict_SetItem(cipher_type.tp_dict, N.vtable, capsule.get()) < 0) return false;
     if (PyObject_SetAttr(module, N.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)

@@ -12,6 +12,13 @@ struct CipherOps {
     PyObject* (*create_fernet)(CipherObject* self, PyObject* secret_key);
 };
 
+// Ownership rule for the whole module: nothing it does not own for the whole span (a field of
+// an object record, a type, a dictionary value, an item of a container) is used through a
+// borrowed pointer across a call that can run Python code. Any allocation can: it may run the
+// collector, finalisers and gc callbacks, and hand the GIL to another thread, and that code may
+// re-key the object, re-class it or empty the dictionary. So the two fields are read only
+// through fields_of() and its shorthands, which hand out owned references, and stored only
+// through store_field(); a borrowed pointer lives only until the next such call.
 struct CipherObject {
     PyObject_HEAD
     CipherOps* ops;
@@ -20,6 +27,31 @@ struct CipherObject {
 };
 
 inline CipherObject* as_cipher(PyObject* o) { return reinterpret_cast<CipherObject*>(o); }
+
+using CipherField = PyObject* CipherObject::*;
+
+// Both fields as one snapshot, for the operations that report them together.
+struct CipherFields {
+    Ref fernet;
+    Ref secret_key;
+};
+
+inline CipherFields fields_of(PyObject* self) noexcept {
+    CipherObject* c = as_cipher(self);
+    return {Ref::borrow(c->fernet), Ref::borrow(c->secret_key)};
+}
+
+inline Ref field_of(PyObject* self, CipherField field) noexcept {
+    return Ref::borrow(as_cipher(self)->*field);
+}
+inline Ref fernet_of(PyObject* self) noexcept { return field_of(self, &CipherObject::fernet); }
+
+// Takes over `value`, stores it, and releases the old value last: the release may run a
+// finaliser, which must find the object already consistent.
+inline void store_field(PyObject* self, CipherField field, Ref value) noexcept {
+    PyObject* old = std::exchange(as_cipher(self)->*field, value.release());
+    Py_XDECREF(old);
+}
 
 extern PyTypeObject cipher_type;
 

@@ -114,6 +114,22 @@ inline PyObject* builtins_module() {
 #endif
 }
 
+// PyDict_GetItemRef (3.13, gh-106004): 1 and a new reference in *out when the key is there, 0
+// when it is absent, -1 with an error set. Before 3.13 the borrowed result is taken over
+// before anything else can run.
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, out);
+#else
+    *out = PyDict_GetItemWithError(dict, key);
+    if (*out) {
+        Py_INCREF(*out);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 // The pending exception as one object (3.12 made that the native form, gh-102755).
 struct PendingError {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -152,11 +168,6 @@ inline void give_exception(PyObject* exc) {  // steals `exc`
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 #endif
 }
-
-// From 3.11 a frame made by PyFrame_New keeps no link to the frame that was running when it was
-// made (f_back stays empty), so one frame per traceback site can serve every traceback through
-// it, as a Python frame that raises repeatedly does. Before 3.11 it holds the caller's frame.
-constexpr bool reusable_frames = PY_VERSION_HEX >= 0x030B0000;
 
 // Code objects: 3.7 has only the 15-argument PyCode_New; 3.8+ can build on PyCode_NewEmpty and
 // code.replace(), which keeps us off the constructor that changed shape in 3.8, 3.11 and 3.12.

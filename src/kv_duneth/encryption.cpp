@@ -21,7 +21,8 @@ constexpr Signature decrypt_data_sig = {"decrypt_data",
                                     116, false, 1, {{&N.encrypted_data, Kind::bytes}}, {}};
 
 PyObject* encrypt_string(PyObject* self, const Bound& b) {
-    Ref encrypt = getattr(as_cipher(self)->fernet, N.encrypt);
+    Ref cipher = fernet_of(self);
+    Ref encrypt = getattr(cipher.get(), N.encrypt);
     Ref plain = encrypt ? encode_text(b.arg[0]) : Ref();
     Ref encrypted = plain ? call1(encrypt.get(), plain.get()) : Ref();
     if (!encrypted) return fail_at(encrypt_string_name, source_path, 103);
@@ -31,7 +32,8 @@ PyObject* encrypt_string(PyObject* self, const Bound& b) {
 }
 
 Ref decrypt_text(PyObject* self, PyObject* token_text) {
-    Ref decrypt = getattr(as_cipher(self)->fernet, N.decrypt);
+    Ref cipher = fernet_of(self);
+    Ref decrypt = getattr(cipher.get(), N.decrypt);
     Ref token = decrypt ? encode_text(token_text) : Ref();
     Ref decrypted = token ? call1(decrypt.get(), token.get()) : Ref();
     return decrypted ? decode_bytes(decrypted.get()) : Ref();
@@ -43,13 +45,15 @@ PyObject* decrypt_string(PyObject* self, const Bound& b) {
 
 // The byte methods call the cipher's method directly, without a bound-method object.
 PyObject* encrypt_data(PyObject* self, const Bound& b) {
-    Ref token = call_method1(as_cipher(self)->fernet, N.encrypt, b.arg[0]);
+    Ref cipher = fernet_of(self);
+    Ref token = call_method1(cipher.get(), N.encrypt, b.arg[0]);
     if (!token) return fail_at(encrypt_data_name, source_path, 114);
     return token.release();
 }
 
 PyObject* decrypt_data(PyObject* self, const Bound& b) {
-    return none_on_failure(call_method1(as_cipher(self)->fernet, N.decrypt, b.arg[0]));
+    Ref cipher = fernet_of(self);
+    return none_on_failure(call_method1(cipher.get(), N.decrypt, b.arg[0]));
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!PyObject_TypeCheck(self, f->owner)) {
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%.200s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     f->row->ml_name, f->owner->tp_name, Py_TYPE(self)->tp_name);
+                     f->row->ml_name, f->owner->tp_name, TypeOf(self).name());
         return nullptr;
     }
     return entry_of(f)(self, args + 1, nargs - 1, kwnames);
@@ -57,6 +57,12 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) no
     Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     if (!stack || !kwnames) return nullptr;
+    // 3.7 hands a caller's own dictionary through f(**d), and the allocations above may have
+    // run Python code that changed it.
+    if (PyDict_GET_SIZE(kwargs) != nkw) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return nullptr;
+    }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         Py_INCREF(PyTuple_GET_ITEM(args, i));
         PyTuple_SET_ITEM(stack.get(), i, PyTuple_GET_ITEM(args, i));
@@ -73,10 +79,11 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) no
     return function_vectorcall(callable, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get());
 }
 
-// Like a Python function: through an instance it becomes a bound method, through the class
-// it stays itself.
+// Like a Python function, a method one or a plain one: through an instance it becomes a bound
+// method, through the class it stays itself. The method-descriptor flag makes obj.f(...) skip
+// the bound method and pass obj first, which is the same call.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (!obj || obj == Py_None || !as_function(self)->owner) return Ref::borrow(self).release();
+    if (!obj || obj == Py_None) return Ref::borrow(self).release();
     return PyMethod_New(self, obj);
 }
 
@@ -133,7 +140,11 @@ PyObject* get_globals(PyObject* self, void*) noexcept {
 // inspect.signature() on 3.7 to 3.9 wants a dict here before it treats us as a function.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    if (!f->annotations) {
+        Ref made = Ref::steal(PyDict_New());
+        if (!made) return nullptr;
+        if (!f->annotations) f->annotations = made.release();  // the allocation may have made one
+    }
     return Ref::borrow(f->annotations).release();
 }
 
@@ -168,9 +179,30 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
-bool function_type_ready() noexcept {
-    PyTypeObject& t = function_type;
+bool ready_static_type(PyTypeObject& t, void (*declare)(PyTypeObject&)) noexcept {
     if (t.tp_flags & Py_TPFLAGS_READY) return true;
+    // An attempt that failed late in PyType_Ready has already copied object's slots into the
+    // type, and a retry would publish a wrapper for each (__repr__, __hash__, the comparisons,
+    // the attribute hooks ...) in its namespace. Each attempt starts from the type as declared.
+    t.tp_getattr = nullptr;
+    t.tp_setattr = nullptr;
+    t.tp_repr = nullptr;
+    t.tp_hash = nullptr;
+    t.tp_str = nullptr;
+    t.tp_getattro = nullptr;
+    t.tp_setattro = nullptr;
+    t.tp_richcompare = nullptr;
+    t.tp_init = nullptr;
+    t.tp_alloc = nullptr;
+    t.tp_new = nullptr;
+    t.tp_free = nullptr;
+    declare(t);
+    return PyType_Ready(&t) == 0;
+}
+
+namespace {
+
+void declare_function_type(PyTypeObject& t) {
     t.tp_name = "kelvaro_duneth.kv_duneth.function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::vectorcall_flag |
@@ -185,8 +217,11 @@ bool function_type_ready() noexcept {
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     t.tp_call = function_call;
     compat::set_vectorcall_offset(&t, offsetof(FunctionObject, vectorcall));
-    return PyType_Ready(&t) == 0;
 }
+
+}  // namespace
+
+bool function_type_ready() noexcept { return ready_static_type(function_type, declare_function_type); }
 
 Ref make_code(const Signature& sig, bool takes_self, const char* qualname) noexcept {
     Py_ssize_t nlocals = 0;

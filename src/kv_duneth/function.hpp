@@ -30,6 +30,10 @@ Ref make_code(const Signature& sig, bool takes_self, const char* qualname) noexc
 Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyObject* code,
                   PyObject* defaults) noexcept;
 
+// PyType_Ready for a static type, retried safely after a failed attempt: `declare` fills in the
+// type's own slots before each attempt.
+bool ready_static_type(PyTypeObject& type, void (*declare)(PyTypeObject&)) noexcept;
+
 bool function_type_ready() noexcept;
 
 }  // namespace kvd

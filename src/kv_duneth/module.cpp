@@ -81,11 +81,12 @@ bool check_version() {
 }
 
 bool enter_in_sys_modules(PyObject* module, bool& entered) {
-    PyObject* modules = PyImport_GetModuleDict();
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
     if (!modules) return false;
-    PyObject* existing = PyDict_GetItemWithError(modules, N.full_module_name);
-    if (existing || PyErr_Occurred()) return !PyErr_Occurred();
-    entered = PyDict_SetItem(modules, N.full_module_name, module) == 0;
+    Ref existing;
+    if (!dict_item(modules.get(), N.full_module_name, existing)) return false;
+    if (existing) return true;
+    entered = PyDict_SetItem(modules.get(), N.full_module_name, module) == 0;
     return entered;
 }
 
@@ -193,9 +194,10 @@ bool execute_body(PyObject* module, StatementFailure& failed, bool& entered) {
 void leave_sys_modules(PyObject* module) {
     compat::PendingError pending;
     pending.fetch();
-    PyObject* modules = PyImport_GetModuleDict();
-    if (modules && PyDict_GetItemWithError(modules, N.full_module_name) == module)
-        PyDict_DelItem(modules, N.full_module_name);
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    Ref entry;
+    if (modules && dict_item(modules.get(), N.full_module_name, entry) && entry.get() == module)
+        PyDict_DelItem(modules.get(), N.full_module_name);
     PyErr_Clear();
     pending.restore();
 }
@@ -222,10 +224,7 @@ int module_exec(PyObject* module) noexcept {
         constants_made = true;
         return execute_body(module, failed, entered);
     }();
-    if (ok) {
-        S.loaded = true;
-        return 0;
-    }
+    if (ok) return 0;
     if (constants_made && S.dict) add_traceback(init_function, failed.file, failed.line);
     if (entered) leave_sys_modules(module);
     Py_CLEAR(S.module);  // the next import starts afresh
@@ -253,19 +252,19 @@ Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {
     Ref value = getattr(module, name);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        const char* module_name = PyModule_GetName(module);
-        Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, name)) : Ref();
-        if (full) value = Ref::steal(PyImport_GetModule(full.get()));
-    }
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;  // others propagate
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name))
+                           : Ref();
+    if (full) value = Ref::steal(PyImport_GetModule(full.get()));
     if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     return value;
 }
 
 void raise_object(PyObject* obj) noexcept {
     if (PyExceptionInstance_Check(obj))
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+        PyErr_SetObject(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))).get(), obj);
     else
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }

@@ -87,7 +87,6 @@ struct ModuleState {
     PyObject* dict = nullptr;        // its namespace (owned)
     PyObject* builtins = nullptr;    // owned
     PyObject* value_error = nullptr; // owned
-    bool loaded = false;             // execution completed: the namespace is final
 };
 
 extern Names N;

@@ -25,28 +25,28 @@ PyObject* fail_loading(int line) { return fail_at(set_state_name, string_source,
 
 // Loads (fernet, secret_key[, instance dict]) into `obj`. A failure part-way leaves what was
 // already stored: fernet before a bad secret_key, both before a failing dict update.
-bool load_state(CipherObject* obj, PyObject* state) {
+bool load_state(PyObject* obj, PyObject* state) {
     if (state == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return fail_loading(12);
     }
+    // The caller owns the tuple, and a tuple keeps its items: they may be used borrowed here.
     PyObject* fernet = PyTuple_GetItem(state, 0);
     if (!fernet) return fail_loading(12);
-    replace_field(obj->fernet, fernet);
+    store_field(obj, &CipherObject::fernet, Ref::borrow(fernet));
     PyObject* secret_key = PyTuple_GetItem(state, 1);
     if (!secret_key) return fail_loading(12);
     if (secret_key != Py_None && !PyUnicode_CheckExact(secret_key)) {
         raise_unexpected_type("unicode", secret_key);
         return fail_loading(12);
     }
-    replace_field(obj->secret_key, secret_key);
+    store_field(obj, &CipherObject::secret_key, Ref::borrow(secret_key));
     if (PyTuple_GET_SIZE(state) <= 2) return true;
-    PyObject* self = reinterpret_cast<PyObject*>(obj);
-    if (!getattr(self, N.dict)) {  // no instance dictionary: the third member is ignored
+    if (!getattr(obj, N.dict)) {  // no instance dictionary: the third member is ignored
         PyErr_Clear();
         return true;
     }
-    Ref dict = getattr(self, N.dict);
+    Ref dict = getattr(obj, N.dict);
     Ref update = dict ? getattr(dict.get(), N.update) : Ref();
     Ref done = update ? call1(update.get(), PyTuple_GET_ITEM(state, 2)) : Ref();
     return done || fail_loading(14);
@@ -71,23 +71,24 @@ Ref instance_dict_or_none(PyObject* obj) {
 }
 
 PyObject* reduce(PyObject* self, const Bound&) {
-    CipherObject* c = as_cipher(self);
-    Ref state = tuple_of({c->fernet, c->secret_key});
+    // The class too is held: the look-ups below run Python code, which may re-class the object.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    CipherFields fields = fields_of(self);
+    Ref state = tuple_of({fields.fernet.get(), fields.secret_key.get()});
     if (!state) return fail_at(reduce_name, string_source, 5);
     Ref dict = instance_dict_or_none(self);
     if (!dict) return fail_at(reduce_name, string_source, 6);
     bool use_setstate = true;
     if (dict.get() != Py_None) {
-        state = tuple_of({PyTuple_GET_ITEM(state.get(), 0), PyTuple_GET_ITEM(state.get(), 1),
-                          dict.get()});
+        state = tuple_of({fields.fernet.get(), fields.secret_key.get(), dict.get()});
         if (!state) return fail_at(reduce_name, string_source, 8);
     } else {
-        use_setstate = c->fernet != Py_None || c->secret_key != Py_None;
+        use_setstate = fields.fernet.get() != Py_None || fields.secret_key.get() != Py_None;
     }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     const int line = use_setstate ? 13 : 15;
     Ref unpickle = global(N.pyx_unpickle);
-    Ref args = unpickle ? tuple_of({type, C.checksum_sha256, use_setstate ? Py_None : state.get()})
+    Ref args = unpickle ? tuple_of({type.get(), C.checksum_sha256,
+                                    use_setstate ? Py_None : state.get()})
                         : Ref();
     Ref value = !args          ? Ref()
                 : use_setstate ? tuple_of({unpickle.get(), args.get(), state.get()})
@@ -102,7 +103,7 @@ PyObject* setstate(PyObject* self, const Bound& b) {
         raise_unexpected_type("tuple", state);
         return fail_at(setstate_name, string_source, 17);
     }
-    if (!load_state(as_cipher(self), state)) return fail_at(setstate_name, string_source, 17);
+    if (!load_state(self, state)) return fail_at(setstate_name, string_source, 17);
     Py_RETURN_NONE;
 }
 
@@ -133,7 +134,7 @@ PyObject* unpickle(PyObject*, const Bound& b) {
         raise_unexpected_type("tuple", state);
         return fail_at(unpickle_name, string_source, 9);
     }
-    if (!load_state(as_cipher(result.get()), state))
+    if (!load_state(result.get(), state))
         return fail_at(unpickle_name, string_source, 9);
     return result.release();
 }

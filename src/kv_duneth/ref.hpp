@@ -32,12 +32,27 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Replace an owned raw field of an object record: take the new reference, store, then release.
-inline void replace_field(PyObject*& field, PyObject* value) noexcept {
-    PyObject* old = field;
-    Py_INCREF(value);
-    field = value;
-    Py_XDECREF(old);
+// An object's class, held while an error text is formatted from its name: formatting allocates,
+// and Python code run there may re-class the object and free its old class.
+class TypeOf {
+public:
+    explicit TypeOf(PyObject* o) noexcept
+        : type_(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)))) {}
+    const char* name() const noexcept {
+        return reinterpret_cast<PyTypeObject*>(type_.get())->tp_name;
+    }
+
+private:
+    Ref type_;
+};
+
+// dict[key] as an owned reference; `out` stays empty when the key is absent. False, with an
+// error set, when the look-up itself failed (a key's __eq__ may raise).
+inline bool dict_item(PyObject* dict, PyObject* key, Ref& out) noexcept {
+    PyObject* value = nullptr;
+    const int found = compat::dict_get_item_ref(dict, key, &value);
+    out = Ref::steal(value);
+    return found >= 0;
 }
 
 }  // namespace kvd

@@ -11,36 +11,33 @@ namespace {
 
 using Site = std::tuple<const void*, const void*, int>;
 
-struct SiteObjects {
-    PyObject* code = nullptr;   // made once per site
-    PyObject* frame = nullptr;  // kept only where frames are reusable
-};
-
-// Per (function, file, line); the objects live as long as the process, like the module.
-SiteObjects& site_objects(const char* function, const char* file, int line) {
-    static auto& cache = *new std::map<Site, SiteObjects>;  // never destroyed, like its objects
-    return cache[Site{function, file, line}];
+// One code object per (function, file, line), made on first use and kept for the process, like
+// the module; they are never released, so a borrowed pointer to one stays good.
+PyObject*& site_code(const char* function, const char* file, int line) {
+    static auto& cache = *new std::map<Site, PyObject*>;  // never destroyed, like its objects
+    return cache[Site{function, file, line}];  // map nodes stay where they are
 }
 
-// The line of a fresh frame is its code's first line on every CPython from 3.7 to 3.13, so the
-// wanted line goes into co_firstlineno and the frame's own line is never touched.
-Ref frame_for(const char* function, const char* file, int line) {
-    SiteObjects& site = site_objects(function, file, line);
-    if (site.frame) return Ref::borrow(site.frame);
-    // Allocating may run the collector, and a finaliser may get here on another thread:
-    // whoever stores first wins, and the other object is simply dropped.
-    if (!site.code) {
-        PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
-        if (site.code) Py_XDECREF(code);
-        else site.code = code;
+PyObject* code_for(const char* function, const char* file, int line) {
+    PyObject*& code = site_code(function, file, line);
+    if (!code) {
+        Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+        // Making it may run the collector, and a finaliser may have failed at this same site.
+        if (made && !code) code = made.release();
     }
+    return code;
+}
+
+// Each entry gets a frame of its own, as each failure of a Python function does: what one
+// handler writes into its frame's locals is never seen by another. The line of a fresh frame is
+// its code's first line on every CPython from 3.7 on, so the wanted line goes into
+// co_firstlineno and the frame's own line is never touched.
+Ref frame_for(const char* function, const char* file, int line) {
+    PyObject* code = code_for(function, file, line);
     Ref globals = S.dict ? Ref::borrow(S.dict) : Ref::steal(PyDict_New());
-    if (!site.code || !globals) return {};
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), globals.get(), nullptr)));
-    if (frame && compat::reusable_frames && S.loaded && !site.frame)
-        site.frame = frame.dup().release();
-    return frame;
+    if (!code || !globals) return {};
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
 }
 
 }  // namespace
