@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 ADVERSARY = Path(__file__).with_name("adversary.py")
+HAMMER = Path(__file__).with_name("ft_hammer.py")  # make test-ft runs it without a GIL
 ROUNDS = os.environ.get("KV_ADVERSARY_ROUNDS", "2")  # make test-asan runs more
 
 
@@ -24,6 +25,13 @@ def test_python_code_run_inside_a_call(scenario, allocator):
     result = subprocess.run([sys.executable, str(ADVERSARY), scenario, ROUNDS], env=env,
                             capture_output=True, text=True, timeout=600)
     assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-2000:]
+
+
+@pytest.mark.parametrize("args", [["0.5"], ["import"]])
+def test_threads_on_one_object_and_concurrent_loads(args):
+    result = subprocess.run([sys.executable, str(HAMMER), *args], capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr[-2000:]
 
 
 def test_unpickling_function_binds_like_a_python_function(mod, K):

@@ -55,15 +55,20 @@ bool argcount_error(const Signature& sig, Py_ssize_t given) {
     constexpr Py_ssize_t cached_counts = 8;
     // Never destroyed: the texts live as long as the process, reachable to the end.
     static auto& texts = *new std::map<std::pair<const Signature*, Py_ssize_t>, PyObject*>;
+    static compat::Mutex texts_mutex;
     Ref text;
     if (given < cached_counts) {
-        PyObject*& slot = texts[{&sig, given}];  // map nodes stay where they are
-        if (slot) {
-            text = Ref::borrow(slot);
-        } else {
+        {
+            compat::Locked locked(texts_mutex);
+            auto found = texts.find({&sig, given});
+            if (found != texts.end()) text = Ref::borrow(found->second);
+        }
+        if (!text) {
             text = argcount_message(sig, given);
-            // Formatting may run Python code that raised this same error and filled the slot.
-            if (text && !slot) slot = text.dup().release();
+            // Formatting may have run Python code that raised this same error first.
+            compat::Locked locked(texts_mutex);
+            if (text && texts.emplace(std::make_pair(&sig, given), text.get()).second)
+                Py_INCREF(text.get());
         }
     } else {
         text = argcount_message(sig, given);

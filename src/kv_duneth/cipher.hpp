@@ -36,21 +36,34 @@ struct CipherFields {
     Ref secret_key;
 };
 
+// Without a GIL, reads and stores of one object's fields take the object's critical section;
+// a reference is taken before leaving it, and a replaced value is released after.
 inline CipherFields fields_of(PyObject* self) noexcept {
+    CipherFields fields;
     CipherObject* c = as_cipher(self);
-    return {Ref::borrow(c->fernet), Ref::borrow(c->secret_key)};
+    KVD_BEGIN_CRITICAL_SECTION(self);
+    fields.fernet = Ref::borrow(c->fernet);
+    fields.secret_key = Ref::borrow(c->secret_key);
+    KVD_END_CRITICAL_SECTION();
+    return fields;
 }
 
 inline Ref field_of(PyObject* self, CipherField field) noexcept {
-    return Ref::borrow(as_cipher(self)->*field);
+    Ref value;
+    KVD_BEGIN_CRITICAL_SECTION(self);
+    value = Ref::borrow(as_cipher(self)->*field);
+    KVD_END_CRITICAL_SECTION();
+    return value;
 }
 inline Ref fernet_of(PyObject* self) noexcept { return field_of(self, &CipherObject::fernet); }
 
 // Takes over `value`, stores it, and releases the old value last: the release may run a
 // finaliser, which must find the object already consistent.
 inline void store_field(PyObject* self, CipherField field, Ref value) noexcept {
-    PyObject* old = std::exchange(as_cipher(self)->*field, value.release());
-    Py_XDECREF(old);
+    Ref old;
+    KVD_BEGIN_CRITICAL_SECTION(self);
+    old = Ref::steal(std::exchange(as_cipher(self)->*field, value.release()));
+    KVD_END_CRITICAL_SECTION();
 }
 
 extern PyTypeObject cipher_type;

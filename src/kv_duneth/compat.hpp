@@ -114,6 +114,63 @@ inline PyObject* builtins_module() {
 #endif
 }
 
+// Free-threaded builds (PEP 703, 3.13+, Py_GIL_DISABLED). A critical section locks one object
+// and may be suspended while its thread blocks, as the GIL is; on GIL builds it is an empty
+// block. Mutex guards the process-wide caches there and costs nothing under a GIL.
+#if PY_VERSION_HEX >= 0x030D0000
+#define KVD_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define KVD_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define KVD_BEGIN_CRITICAL_SECTION(op) {
+#define KVD_END_CRITICAL_SECTION() }
+#endif
+
+#ifdef Py_GIL_DISABLED
+constexpr bool free_threaded = true;
+class Mutex {
+public:
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+};
+// Importing keeps the GIL off (gh-116322): the module runs safely without it.
+#define KVD_MODULE_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+constexpr bool free_threaded = false;
+class Mutex {
+public:
+    void lock() noexcept {}
+    void unlock() noexcept {}
+};
+#define KVD_MODULE_GIL_SLOT
+#endif
+
+// An object that many threads call, as the function objects in the class namespace: without a
+// GIL its reference count would be contended on every call, so CPython may count its references
+// lazily instead (3.14, gh-123619; a no-op where unsupported or with a GIL).
+inline void share_between_threads(PyObject* o) {
+#if PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(o);
+#else
+    (void)o;
+#endif
+}
+
+// Holds a Mutex for a scope. Never across a call into Python or an allocation of a Python
+// object: a finaliser run there may come back to the same lock on the same thread.
+class Locked {
+public:
+    explicit Locked(Mutex& mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
+    ~Locked() { mutex_.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
 // PyDict_GetItemRef (3.13, gh-106004): 1 and a new reference in *out when the key is there, 0
 // when it is absent, -1 with an error set. Before 3.13 the borrowed result is taken over
 // before anything else can run.

@@ -140,12 +140,16 @@ PyObject* get_globals(PyObject* self, void*) noexcept {
 // inspect.signature() on 3.7 to 3.9 wants a dict here before it treats us as a function.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        Ref made = Ref::steal(PyDict_New());
-        if (!made) return nullptr;
-        if (!f->annotations) f->annotations = made.release();  // the allocation may have made one
+    Ref annotations, made;
+    for (;;) {
+        KVD_BEGIN_CRITICAL_SECTION(self);
+        if (!f->annotations && made) f->annotations = made.release();
+        annotations = Ref::borrow(f->annotations);
+        KVD_END_CRITICAL_SECTION();
+        if (annotations) return annotations.release();
+        // Made outside the section, once: an allocation may run Python code.
+        if (!(made = Ref::steal(PyDict_New()))) return nullptr;
     }
-    return Ref::borrow(f->annotations).release();
 }
 
 // Pickled by reference, as Python functions are: the name under which the module holds it.
@@ -262,6 +266,7 @@ Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyO
     f->dict = nullptr;
     PyObject_GC_Track(f);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
+    compat::share_between_threads(result.get());
     if (!f->name) return {};
     return result;
 }

@@ -4,15 +4,26 @@
 #include "cipher.hpp"
 #include "traceback.hpp"
 
+#include <chrono>
+#include <thread>
+#include <utility>
+
 namespace kvd {
 namespace {
 
 constexpr const char* init_function = "init kelvaro_duneth.kv_duneth";
 
+// One module per process, whichever thread loads it and under whichever name. Without a GIL,
+// two imports under two names can create and execute at once: this lock guards the interpreter
+// id, the remembered module and who is executing it, never across a call into Python.
+compat::Mutex loading_mutex;
+unsigned long executing_thread = 0;  // the thread running execution; 0 when none is
+
 // ---- creation -------------------------------------------------------------------------------
 
 bool check_single_interpreter() {
-    int64_t id = compat::interpreter_id();
+    const int64_t id = compat::interpreter_id();
+    compat::Locked locked(loading_mutex);
     if (S.main_interpreter_id == -1) {
         S.main_interpreter_id = id;
         return id != -1;
@@ -24,6 +35,11 @@ bool check_single_interpreter() {
         return false;
     }
     return true;
+}
+
+Ref remembered_module() {
+    compat::Locked locked(loading_mutex);
+    return Ref::borrow(S.module);
 }
 
 // Copy spec.<from> to the module's <to>; an absent attribute is skipped.
@@ -41,7 +57,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (!check_single_interpreter()) return nullptr;
-    if (S.module) return Ref::borrow(S.module).release();
+    if (Ref remembered = remembered_module()) return remembered.release();
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
     if (!module) return nullptr;
@@ -202,15 +218,31 @@ void leave_sys_modules(PyObject* module) {
     pending.restore();
 }
 
-int module_exec(PyObject* module) noexcept {
-    if (S.module) {
-        if (S.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'kv_duneth' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
+enum class Claim { execute, done, wait, refused };
+
+// Execution runs once: the first caller remembers the module and executes it; the same module
+// is then done, or being executed by another thread (wait for it); any other is refused.
+Claim claim_execution(PyObject* module) {
+    const unsigned long me = PyThread_get_thread_ident();
+    compat::Locked locked(loading_mutex);
+    if (!S.module) {
+        S.module = Ref::borrow(module).release();
+        executing_thread = me;
+        return Claim::execute;
     }
-    S.module = Ref::borrow(module).release();
+    if (S.module != module) return Claim::refused;
+    return executing_thread == 0 || executing_thread == me ? Claim::done : Claim::wait;
+}
+
+// Execution ended: on failure the module is forgotten, so the next import starts afresh.
+void end_execution(bool ok) {
+    Ref forgotten;
+    compat::Locked locked(loading_mutex);
+    if (!ok) forgotten = Ref::steal(std::exchange(S.module, nullptr));
+    executing_thread = 0;
+}  // `forgotten` goes after the lock
+
+bool execute(PyObject* module) {
     Py_XSETREF(S.dict, Ref::borrow(PyModule_GetDict(module)).release());
     bool constants_made = false, entered = false;
     StatementFailure failed{source_path, 1};
@@ -224,16 +256,39 @@ int module_exec(PyObject* module) noexcept {
         constants_made = true;
         return execute_body(module, failed, entered);
     }();
-    if (ok) return 0;
+    if (ok) return true;
     if (constants_made && S.dict) add_traceback(init_function, failed.file, failed.line);
     if (entered) leave_sys_modules(module);
-    Py_CLEAR(S.module);  // the next import starts afresh
-    return -1;
+    return false;
+}
+
+int module_exec(PyObject* module) noexcept {
+    for (;;) {
+        switch (claim_execution(module)) {
+        case Claim::execute: {
+            const bool ok = execute(module);
+            end_execution(ok);
+            return ok ? 0 : -1;
+        }
+        case Claim::done:
+            return 0;
+        case Claim::refused:
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module 'kv_duneth' has already been imported. Re-initialisation is "
+                            "not supported.");
+            return -1;
+        case Claim::wait:  // another thread is executing this module: let it finish
+            Py_BEGIN_ALLOW_THREADS
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            Py_END_ALLOW_THREADS
+        }
+    }
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KVD_MODULE_GIL_SLOT
     {0, nullptr},
 };
 

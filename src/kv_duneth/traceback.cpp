@@ -13,19 +13,22 @@ using Site = std::tuple<const void*, const void*, int>;
 
 // One code object per (function, file, line), made on first use and kept for the process, like
 // the module; they are never released, so a borrowed pointer to one stays good.
-PyObject*& site_code(const char* function, const char* file, int line) {
-    static auto& cache = *new std::map<Site, PyObject*>;  // never destroyed, like its objects
-    return cache[Site{function, file, line}];  // map nodes stay where they are
-}
-
 PyObject* code_for(const char* function, const char* file, int line) {
-    PyObject*& code = site_code(function, file, line);
-    if (!code) {
-        Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
-        // Making it may run the collector, and a finaliser may have failed at this same site.
-        if (made && !code) code = made.release();
+    static auto& cache = *new std::map<Site, PyObject*>;  // never destroyed, like its objects
+    static compat::Mutex cache_mutex;
+    const Site site{function, file, line};
+    {
+        compat::Locked locked(cache_mutex);
+        auto found = cache.find(site);
+        if (found != cache.end()) return found->second;
     }
-    return code;
+    Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+    if (!made) return nullptr;
+    // Making it may run the collector, and a finaliser may have failed at this same site.
+    compat::Locked locked(cache_mutex);
+    auto [entry, inserted] = cache.emplace(site, made.get());
+    if (inserted) (void)made.release();  // the cache keeps it for the process
+    return entry->second;
 }
 
 // Each entry gets a frame of its own, as each failure of a Python function does: what one
