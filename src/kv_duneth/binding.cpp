@@ -43,10 +43,10 @@ struct KwDict {
 };
 
 Ref argcount_message(const Signature& sig, Py_ssize_t given) {
-    const Py_ssize_t expected = sig.count;
+    const Py_ssize_t expected = sig.count();
     return Ref::steal(PyUnicode_FromFormat(
         "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
-        sig.all_default_zero ? "at most" : "exactly", expected, expected == 1 ? "" : "s", given));
+        sig.defaults_zero ? "at most" : "exactly", expected, expected == 1 ? "" : "s", given));
 }
 
 // Formatting is most of the cost of this error, and a caller that gets it wrong in a loop
@@ -89,10 +89,10 @@ bool unexpected_keyword(const char* name, PyObject* borrowed_key) {
 
 // Index of the parameter called `key`, or -1; only str keys can name one.
 Py_ssize_t param_index(const Signature& sig, PyObject* key) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i)
+    for (Py_ssize_t i = 0; i < sig.count(); ++i)
         if (*sig.params[i].name == key) return i;
     if (!PyUnicode_Check(key)) return -1;
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    for (Py_ssize_t i = 0; i < sig.count(); ++i) {
         PyObject* name = *sig.params[i].name;
         if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
             PyUnicode_Compare(name, key) == 0)
@@ -140,21 +140,21 @@ bool check_leftovers(const Signature& sig, Py_ssize_t nargs, const KwDict& kw, B
 template <class Kw>
 bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs, const Kw& kw,
                     Bound& out) {
-    if (nargs > sig.count) return argcount_error(sig, nargs);
+    if (nargs > sig.count()) return argcount_error(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = pos[i];
     Py_ssize_t left = kw.size();
     if (left == 0) {
-        if (nargs < sig.count && !sig.all_default_zero) return argcount_error(sig, nargs);
+        if (nargs < sig.count() && !sig.defaults_zero) return argcount_error(sig, nargs);
         return true;
     }
-    for (Py_ssize_t i = nargs; i < sig.count; ++i) {
+    for (Py_ssize_t i = nargs; i < sig.count(); ++i) {
         PyObject* value = kw.find(*sig.params[i].name, out.keep[i]);
         if (value) {
             out.arg[i] = value;
             --left;
         } else if (PyErr_Occurred()) {
             return false;
-        } else if (!sig.all_default_zero) {
+        } else if (!sig.defaults_zero) {
             return argcount_error(sig, i);
         }
     }
@@ -209,7 +209,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noex
 }
 
 bool convert_integers(const Signature& sig, Bound& out) noexcept {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    for (Py_ssize_t i = 0; i < sig.count(); ++i) {
         Kind kind = sig.params[i].kind;
         if (kind != Kind::int32 && kind != Kind::int64) continue;
         PyObject* value = out.arg[i];
@@ -228,7 +228,7 @@ bool raise_param_type(const Signature& sig, Py_ssize_t index, PyObject* value) n
 
 // A method without parameters has nothing to report a binding failure against.
 void add_binding_traceback(const Signature& sig) noexcept {
-    if (sig.count > 0) add_traceback(sig.traceback_name, sig.file, sig.first_line);
+    if (sig.count() > 0) add_traceback(sig, sig.first_line);
 }
 
 bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {
@@ -264,67 +264,12 @@ bool to_int64(PyObject* value, long long& out) noexcept {
     return true;
 }
 
-Ref global(PyObject* name) noexcept {
-    Ref value;  // the name is interned: its hash is cached
-    if (!dict_item(S.dict, name, value) || value) return value;
-    return builtin(name);
-}
-
-Ref builtin(PyObject* name) noexcept {
-    PyObject* value = PyObject_GetAttr(S.builtins, name);
-    if (value) return Ref::steal(value);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return {};
-}
-
 void raise_none_attribute(const char* attr) noexcept {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attr);
 }
 
-Ref encode_text(PyObject* text) noexcept {
-    if (text == Py_None) {
-        raise_none_attribute("encode");
-        return {};
-    }
-    return Ref::steal(PyUnicode_AsUTF8String(text));
-}
-
-Ref decode_bytes(PyObject* value) noexcept {
-    if (PyBytes_CheckExact(value))
-        return Ref::steal(
-            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
-    return call_method0(value, N.decode);
-}
-
 void raise_unexpected_type(const char* expected, PyObject* value) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, TypeOf(value).name());
-}
-
-Ref call0(PyObject* callable) noexcept {
-    return Ref::steal(compat::vectorcall(callable, nullptr, 0, nullptr));
-}
-
-Ref call1(PyObject* callable, PyObject* arg) noexcept {
-    PyObject* stack[2] = {nullptr, arg};
-    return Ref::steal(
-        compat::vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept {
-    return Ref::steal(compat::vectorcall(callable, values, 0, kwnames));
-}
-
-Ref call_method0(PyObject* obj, PyObject* name) noexcept {
-    PyObject* stack[1] = {obj};
-    return Ref::steal(compat::vectorcall_method(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-}
-
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* stack[2] = {obj, arg};
-    return Ref::steal(compat::vectorcall_method(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
 }  // namespace kvd

@@ -1,19 +1,33 @@
 // Today's date and date offsets, as "%Y-%m-%d" text, through the module-level datetime classes.
+#include "calls.hpp"
 #include "cipher.hpp"
 #include "traceback.hpp"
 
 namespace kvd {
 namespace {
 
-constexpr const char* end_date_name = "kelvaro_duneth.kv_duneth.kv_duneth.generate_end_date";
-constexpr const char* today_name = "kelvaro_duneth.kv_duneth.kv_duneth.get_today_date";
+constexpr Signature generate_end_date_sig{
+    .name = "generate_end_date",
+    .first_line = 63,
+    .params = {{&names.years, Kind::int32}, {&names.months, Kind::int32},
+               {&names.days, Kind::int32}},
+    .defaults_zero = true,
+    .locals = {"today", "end_date", "month", "year"},
+};
+constexpr struct {
+    int clock = 64;          // reading the clock
+    int days = 65;           // adding the days
+    int years = 68;          // the year step
+    int months = 69;         // adding the months
+    int carry = 70;          // the year carry
+    int normalise = 71;      // normalising the month
+    int month_step = 73;     // the guarded month step
+    int month_end = 76;      // the month-end fallback
+    int format = 78;         // formatting
+} end_date_lines{};
 
-constexpr Signature generate_end_date_sig = {
-    "generate_end_date", end_date_name, source_path, 63, true, 3,
-    {{&N.years, Kind::int32}, {&N.months, Kind::int32}, {&N.days, Kind::int32}},
-    {"today", "end_date", "month", "year"}};
-constexpr Signature get_today_date_sig = {"get_today_date", today_name, source_path, 80,
-                                          false, 0, {}, {}};
+constexpr Signature get_today_date_sig{.name = "get_today_date", .first_line = 80};
+constexpr int today_line = 81;
 
 // The arithmetic is Python's, on whatever numbers the date object hands out: a date class bound
 // in place of datetime may return integers far beyond 64 bits, and they are added exactly.
@@ -45,7 +59,7 @@ long long last_day_of(PyObject* year_number, PyObject* month_number) {
 }
 
 Ref replace_date(PyObject* date, PyObject* kwnames, std::initializer_list<PyObject*> values) {
-    Ref replace = getattr(date, N.replace);
+    Ref replace = getattr(date, names.replace);
     return replace ? call_kw(replace.get(), values.begin(), kwnames) : Ref();
 }
 
@@ -60,89 +74,87 @@ void chain_pending_to(Ref handled) {
 
 // Same month and day in the shifted year; 29 February into a common year gives 28 February.
 Ref shift_years(PyObject* date, PyObject* years) {
-    Ref year = getattr(date, N.year);
+    Ref year = getattr(date, names.year);
     Ref target = year ? add(year.get(), years) : Ref();
     if (!target) return {};
-    Ref shifted = replace_date(date, C.kw_year, {target.get()});
-    if (shifted || !PyErr_ExceptionMatches(S.value_error)) return shifted;
+    Ref shifted = replace_date(date, constants.kw_year, {target.get()});
+    if (shifted || !PyErr_ExceptionMatches(module_state.value_error)) return shifted;
     const long long target_year = calendar_year(target.get());
     if (!target_year || is_leap(target_year)) return {};
     Ref error = Ref::steal(compat::take_exception());
-    Ref month = getattr(date, N.month);
-    Ref day = month && int_within(month.get(), 2, 2) ? getattr(date, N.day) : Ref();
+    Ref month = getattr(date, names.month);
+    Ref day = month && int_within(month.get(), 2, 2) ? getattr(date, names.day) : Ref();
     if (PyErr_Occurred()) return {};
     if (!day || !int_within(day.get(), 29, 29)) {
         compat::give_exception(error.release());
         return {};
     }
     Ref day_28 = new_int(28);
-    return day_28 ? replace_date(date, C.kw_year_day, {target.get(), day_28.get()}) : Ref();
+    return day_28 ? replace_date(date, constants.kw_year_day, {target.get(), day_28.get()}) : Ref();
 }
 
 PyObject* generate_end_date(PyObject*, const Bound& b) {
-    Ref datetime = global(N.datetime);
-    Ref today = datetime ? call_method0(datetime.get(), N.now) : Ref();
-    if (!today) return fail_at(end_date_name, source_path, 64);
+    Ref datetime = global(names.datetime);
+    Ref today = datetime ? call_method0(datetime.get(), names.now) : Ref();
+    if (!today) return fail_at(generate_end_date_sig, end_date_lines.clock);
 
-    Ref timedelta = global(N.timedelta);
+    Ref timedelta = global(names.timedelta);
     Ref days = timedelta ? new_int(b.num[2]) : Ref();
     PyObject* delta_args[] = {days.get()};
-    Ref delta = days ? call_kw(timedelta.get(), delta_args, C.kw_days) : Ref();
+    Ref delta = days ? call_kw(timedelta.get(), delta_args, constants.kw_days) : Ref();
     Ref end = delta ? add(today.get(), delta.get()) : Ref();
-    if (!end) return fail_at(end_date_name, source_path, 65);
+    if (!end) return fail_at(generate_end_date_sig, end_date_lines.days);
 
     Ref years = new_int(b.num[0]);
     end = years ? shift_years(end.get(), years.get()) : Ref();
-    if (!end) return fail_at(end_date_name, source_path, 68);
+    if (!end) return fail_at(generate_end_date_sig, end_date_lines.years);
 
     Ref months = new_int(b.num[1]);
-    Ref month_attr = months ? getattr(end.get(), N.month) : Ref();
+    Ref month_attr = months ? getattr(end.get(), names.month) : Ref();
     Ref month_sum = month_attr ? add(month_attr.get(), months.get()) : Ref();
-    if (!month_sum) return fail_at(end_date_name, source_path, 69);
-    Ref year_attr = getattr(end.get(), N.year);
-    Ref zero_based = year_attr ? subtract(month_sum.get(), C.int_1) : Ref();
-    Ref carry = zero_based ? floor_divide(zero_based.get(), C.int_12) : Ref();
+    if (!month_sum) return fail_at(generate_end_date_sig, end_date_lines.months);
+    Ref year_attr = getattr(end.get(), names.year);
+    Ref zero_based = year_attr ? subtract(month_sum.get(), constants.int_1) : Ref();
+    Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
     Ref year = carry ? add(year_attr.get(), carry.get()) : Ref();
-    if (!year) return fail_at(end_date_name, source_path, 70);
-    Ref month_index = modulo(zero_based.get(), C.int_12);  // never negative, as Python's %
-    Ref month = month_index ? add(month_index.get(), C.int_1) : Ref();
-    if (!month) return fail_at(end_date_name, source_path, 71);
+    if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
+    Ref month_index = modulo(zero_based.get(), constants.int_12);  // never negative, as Python's %
+    Ref month = month_index ? add(month_index.get(), constants.int_1) : Ref();
+    if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
 
-    Ref moved = replace_date(end.get(), C.kw_year_month, {year.get(), month.get()});
+    Ref moved = replace_date(end.get(), constants.kw_year_month, {year.get(), month.get()});
     if (!moved) {
-        if (!PyErr_ExceptionMatches(S.value_error))
-            return fail_at(end_date_name, source_path, 73);
+        if (!PyErr_ExceptionMatches(module_state.value_error))
+            return fail_at(generate_end_date_sig, end_date_lines.month_step);
         // The day does not exist in the target month: take that month's last day. A year
         // outside 1 to 9999 fails again here, and that ValueError reaches the caller.
         Ref handled = Ref::steal(compat::take_exception());
         Ref last_day = new_int(last_day_of(year.get(), month.get()));
         if (last_day)
-            moved = replace_date(end.get(), C.kw_year_month_day,
+            moved = replace_date(end.get(), constants.kw_year_month_day,
                                  {year.get(), month.get(), last_day.get()});
         if (!moved) {
             chain_pending_to(std::move(handled));
-            return fail_at(end_date_name, source_path, 76);
+            return fail_at(generate_end_date_sig, end_date_lines.month_end);
         }
     }
 
-    Ref text = call_method1(moved.get(), N.strftime, C.date_pattern);
-    if (!text) return fail_at(end_date_name, source_path, 78);
+    Ref text = call_method1(moved.get(), names.strftime, constants.date_pattern);
+    if (!text) return fail_at(generate_end_date_sig, end_date_lines.format);
     return text.release();
 }
 
 PyObject* get_today_date(PyObject*, const Bound&) {
-    Ref datetime = global(N.datetime);
-    Ref today = datetime ? call_method0(datetime.get(), N.now) : Ref();
-    Ref text = today ? call_method1(today.get(), N.strftime, C.date_pattern) : Ref();
-    if (!text) return fail_at(today_name, source_path, 81);
+    Ref datetime = global(names.datetime);
+    Ref today = datetime ? call_method0(datetime.get(), names.now) : Ref();
+    Ref text = today ? call_method1(today.get(), names.strftime, constants.date_pattern) : Ref();
+    if (!text) return fail_at(get_today_date_sig, today_line);
     return text.release();
 }
 
 }  // namespace
 
-const Method generate_end_date_method = {&generate_end_date_sig,
-                                         entry<generate_end_date_sig, generate_end_date>};
-const Method get_today_date_method = {&get_today_date_sig,
-                                      entry<get_today_date_sig, get_today_date>};
+KVD_METHOD(generate_end_date)
+KVD_METHOD(get_today_date)
 
 }  // namespace kvd

@@ -1,24 +1,31 @@
 // The cipher object: record, allocation, GC support, construction and key derivation.
 #include "cipher.hpp"
 
+#include "calls.hpp"
 #include "traceback.hpp"
 
 namespace kvd {
 namespace {
 
-constexpr const char* init_name = "kelvaro_duneth.kv_duneth.kv_duneth.__init__";
-constexpr const char* create_fernet_name = "kelvaro_duneth.kv_duneth.kv_duneth._create_fernet";
+constexpr Signature init_sig{
+    .name = "__init__",
+    .first_line = 14,
+    .params = {{&names.secret_key, Kind::text}},
+};
+constexpr int init_line = 16;  // deriving and storing the cipher
 
-constexpr Signature init_sig = {"__init__", init_name, source_path, 14, false, 1,
-                            {{&N.secret_key, Kind::text}}, {}};
+// The internal operation: no binding, only its traceback entries.
+constexpr Signature create_fernet_site{.name = "_create_fernet"};
+constexpr DerivationLines create_fernet_lines{.kdf = 20, .hash = 21, .key = 26};
+constexpr int make_fernet_line = 27;
 
 PyObject* create_fernet(CipherObject*, PyObject* secret_key) {
-    static const DerivationSite site{create_fernet_name, 20, 21, 26};
-    Ref key = derive_key(C.cipher_salt, secret_key, site);
+    Ref key = derive_key(constants.cipher_salt, secret_key, create_fernet_site,
+                         create_fernet_lines);
     if (!key) return nullptr;
-    Ref fernet_class = global(N.Fernet);
+    Ref fernet_class = global(names.Fernet);
     Ref fernet = fernet_class ? call1(fernet_class.get(), key.get()) : Ref();
-    if (!fernet) return fail_at(create_fernet_name, source_path, 27);
+    if (!fernet) return fail_at(create_fernet_site, make_fernet_line);
     return fernet.release();
 }
 
@@ -35,7 +42,7 @@ int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     CipherObject* c = as_cipher(self);
     Ref fernet = Ref::steal(c->ops->create_fernet(c, secret_key.get()));
     if (!fernet) {
-        add_traceback(init_name, source_path, 16);
+        add_traceback(init_sig, init_line);
         return -1;
     }
     store_field(self, &CipherObject::fernet, std::move(fernet));
@@ -44,7 +51,7 @@ int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
 
 PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     PyObject* o = (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
-                      ? PyBaseObject_Type.tp_new(type, C.empty_tuple, nullptr)
+                      ? PyBaseObject_Type.tp_new(type, constants.empty_tuple, nullptr)
                       : type->tp_alloc(type, 0);
     if (!o) return nullptr;
     as_cipher(o)->ops = class_ops;
@@ -105,7 +112,7 @@ bool read_optional(PyObject* obj, PyObject* name, Ref& out) {
 }
 
 bool is_named(PyObject* method, PyObject* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(method, N.name_));
+    Ref value = Ref::steal(PyObject_GetAttr(method, names.name_));
     int equal = value ? PyObject_RichCompareBool(value.get(), name, Py_EQ) : -1;
     if (equal < 0) PyErr_Clear();
     return equal == 1;
@@ -123,34 +130,34 @@ bool wire_pickling_steps() {
     PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     PyObject* dict = cipher_type.tp_dict;
     Ref getstate, object_getstate;
-    if (!read_optional(type, N.getstate, getstate)) return false;
+    if (!read_optional(type, names.getstate, getstate)) return false;
     if (getstate) {
-        if (!read_optional(object, N.getstate, object_getstate)) return false;
+        if (!read_optional(object, names.getstate, object_getstate)) return false;
         if (object_getstate.get() != getstate.get()) return true;  // hooks of its own
     }
-    Ref object_reduce_ex = getattr(object, N.reduce_ex);
-    Ref reduce_ex = object_reduce_ex ? getattr(type, N.reduce_ex) : Ref();
+    Ref object_reduce_ex = getattr(object, names.reduce_ex);
+    Ref reduce_ex = object_reduce_ex ? getattr(type, names.reduce_ex) : Ref();
     if (!reduce_ex) return false;
     if (reduce_ex.get() != object_reduce_ex.get()) return true;
-    Ref object_reduce = getattr(object, N.reduce);
-    Ref reduce = object_reduce ? getattr(type, N.reduce) : Ref();
+    Ref object_reduce = getattr(object, names.reduce);
+    Ref reduce = object_reduce ? getattr(type, names.reduce) : Ref();
     if (!reduce) return false;
     const bool inherited = reduce.get() == object_reduce.get();
-    if (!inherited && !is_named(reduce.get(), N.reduce_cython)) return true;
+    if (!inherited && !is_named(reduce.get(), names.reduce_cython)) return true;
     Ref reduce_cython;
-    if (!read_optional(type, N.reduce_cython, reduce_cython)) return false;
+    if (!read_optional(type, names.reduce_cython, reduce_cython)) return false;
     if (reduce_cython) {
-        if (!move_entry(dict, reduce_cython.get(), N.reduce, N.reduce_cython)) return false;
+        if (!move_entry(dict, reduce_cython.get(), names.reduce, names.reduce_cython)) return false;
     } else if (inherited) {
         return false;
     }
-    Ref setstate = Ref::steal(PyObject_GetAttr(type, N.setstate));
+    Ref setstate = Ref::steal(PyObject_GetAttr(type, names.setstate));
     if (!setstate) PyErr_Clear();
-    if (!setstate || is_named(setstate.get(), N.setstate_cython)) {
+    if (!setstate || is_named(setstate.get(), names.setstate_cython)) {
         Ref setstate_cython;
-        if (!read_optional(type, N.setstate_cython, setstate_cython)) return false;
+        if (!read_optional(type, names.setstate_cython, setstate_cython)) return false;
         if (setstate_cython) {
-            if (!move_entry(dict, setstate_cython.get(), N.setstate, N.setstate_cython))
+            if (!move_entry(dict, setstate_cython.get(), names.setstate, names.setstate_cython))
                 return false;
         } else if (!setstate) {
             return false;
@@ -175,12 +182,9 @@ bool wire_pickling() {
 PyTypeObject cipher_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
-const Method* const class_methods[class_method_count] = {
-    &generate_end_date_method,    &get_today_date_method, &string_to_secret_key_method,
-    &secret_key_to_string_method, &encrypt_string_method, &decrypt_string_method,
-    &encrypt_data_method,         &decrypt_data_method,   &reduce_cython_method,
-    &setstate_cython_method,
-};
+#define KVD_METHOD_ADDRESS(name) &name##_method,
+const Method* const class_methods[class_method_count] = {KVD_CLASS_METHODS(KVD_METHOD_ADDRESS)};
+#undef KVD_METHOD_ADDRESS
 PyMethodDef class_method_rows[class_method_count + 1] = {};
 
 bool set_up_class(PyObject* module) noexcept {
@@ -188,29 +192,30 @@ bool set_up_class(PyObject* module) noexcept {
     class_ops = &cipher_ops;
     if (!ready_static_type(cipher_type, declare_class)) return false;
     Ref capsule = Ref::steal(PyCapsule_New(&cipher_ops, nullptr, nullptr));
-    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, N.vtable, capsule.get()) < 0) return false;
-    if (PyObject_SetAttr(module, N.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)
+    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, names.vtable, capsule.get()) < 0) return false;
+    if (PyObject_SetAttr(module, names.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)
         return false;
     return wire_pickling();
 }
 
-Ref derive_key(PyObject* salt, PyObject* passphrase, const DerivationSite& site) noexcept {
-    Ref pbkdf2 = global(N.PBKDF2HMAC);
-    if (!pbkdf2) return Ref::steal(fail_at(site.function, source_path, site.kdf_line));
-    Ref hashes = global(N.hashes);
-    Ref sha256 = hashes ? getattr(hashes.get(), N.SHA256) : Ref();
+Ref derive_key(PyObject* salt, PyObject* passphrase, const Signature& at,
+               const DerivationLines& lines) noexcept {
+    Ref pbkdf2 = global(names.PBKDF2HMAC);
+    if (!pbkdf2) return Ref::steal(fail_at(at, lines.kdf));
+    Ref hashes = global(names.hashes);
+    Ref sha256 = hashes ? getattr(hashes.get(), names.SHA256) : Ref();
     Ref algorithm = sha256 ? call0(sha256.get()) : Ref();
-    if (!algorithm) return Ref::steal(fail_at(site.function, source_path, site.hash_line));
-    PyObject* kdf_args[] = {algorithm.get(), C.int_32, salt, C.int_100000};
-    Ref kdf = call_kw(pbkdf2.get(), kdf_args, C.kw_kdf);
-    if (!kdf) return Ref::steal(fail_at(site.function, source_path, site.kdf_line));
-    Ref base64 = global(N.base64);
-    Ref b64encode = base64 ? getattr(base64.get(), N.urlsafe_b64encode) : Ref();
-    Ref derive = b64encode ? getattr(kdf.get(), N.derive) : Ref();
+    if (!algorithm) return Ref::steal(fail_at(at, lines.hash));
+    PyObject* kdf_args[] = {algorithm.get(), constants.int_32, salt, constants.int_100000};
+    Ref kdf = call_kw(pbkdf2.get(), kdf_args, constants.kw_kdf);
+    if (!kdf) return Ref::steal(fail_at(at, lines.kdf));
+    Ref base64 = global(names.base64);
+    Ref b64encode = base64 ? getattr(base64.get(), names.urlsafe_b64encode) : Ref();
+    Ref derive = b64encode ? getattr(kdf.get(), names.derive) : Ref();
     Ref password = derive ? encode_text(passphrase) : Ref();
     Ref raw = password ? call1(derive.get(), password.get()) : Ref();
     Ref key = raw ? call1(b64encode.get(), raw.get()) : Ref();
-    if (!key) return Ref::steal(fail_at(site.function, source_path, site.key_line));
+    if (!key) return Ref::steal(fail_at(at, lines.key));
     return key;
 }
 

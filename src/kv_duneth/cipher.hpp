@@ -74,31 +74,43 @@ struct Method {
     FastEntry entry;
 };
 
-// The rows of the class's method table, in table order, each defined by its subsystem's file.
-extern const Method generate_end_date_method, get_today_date_method, string_to_secret_key_method,
-    secret_key_to_string_method, encrypt_string_method, decrypt_string_method,
-    encrypt_data_method, decrypt_data_method, reduce_cython_method, setstate_cython_method;
+// The class's methods in table order, by their C++ names (the pickling ones drop CPython's
+// underscores). Each subsystem's file defines the row `<name>_sig`, the body `<name>` and, with
+// KVD_METHOD, `<name>_method`; the declarations, the table and its count follow from this list.
+#define KVD_CLASS_METHODS(X)                                                             \
+    X(generate_end_date) X(get_today_date) X(string_to_secret_key) X(secret_key_to_string) \
+    X(encrypt_string) X(decrypt_string) X(encrypt_data) X(decrypt_data)                    \
+    X(reduce_cython) X(setstate_cython)
+
+#define KVD_DECLARE_METHOD(name) extern const Method name##_method;
+KVD_CLASS_METHODS(KVD_DECLARE_METHOD)
+#undef KVD_DECLARE_METHOD
+#define KVD_COUNT_METHOD(name) +1
+constexpr int class_method_count = 0 KVD_CLASS_METHODS(KVD_COUNT_METHOD);
+#undef KVD_COUNT_METHOD
+extern const Method* const class_methods[class_method_count];
+extern PyMethodDef class_method_rows[class_method_count + 1];
+
+// The method `name`: its row `name##_sig`, its body `name`, bound by `entry`.
+#define KVD_METHOD(name) const Method name##_method = {&name##_sig, entry<name##_sig, name>};
+
 // The module-level unpickling function.
 extern const Method unpickle_method;
 extern PyMethodDef unpickle_row;
 
-constexpr int class_method_count = 10;
-extern const Method* const class_methods[class_method_count];
-extern PyMethodDef class_method_rows[class_method_count + 1];
-
 // Class set-up: operations table, readiness, capsule, module attribute, pickling hooks.
 bool set_up_class(PyObject* module) noexcept;
 
-// Where a key derivation reports its failures: the calling function and its statement lines.
-struct DerivationSite {
-    const char* function;
-    int kdf_line;    // making the key-derivation object
-    int hash_line;   // its hashes.SHA256() argument
-    int key_line;    // deriving and encoding the key
+// Where a key derivation reports its failures: the calling routine and its statement lines.
+struct DerivationLines {
+    int kdf;   // making the key-derivation object
+    int hash;  // its hashes.SHA256() argument
+    int key;   // deriving and encoding the key
 };
 
 // The key-derivation recipe: PBKDF2-HMAC-SHA256, 32 bytes, 100000 iterations over the UTF-8
 // passphrase and `salt`, returned as URL-safe Base64 bytes.
-Ref derive_key(PyObject* salt, PyObject* passphrase, const DerivationSite& site) noexcept;
+Ref derive_key(PyObject* salt, PyObject* passphrase, const Signature& at,
+               const DerivationLines& lines) noexcept;
 
 }  // namespace kvd

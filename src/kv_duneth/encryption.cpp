@@ -1,39 +1,56 @@
 // Text and byte encryption with the object's own cipher; decryption turns every failure into None.
+#include "calls.hpp"
 #include "cipher.hpp"
 #include "traceback.hpp"
 
 namespace kvd {
 namespace {
 
-constexpr const char* encrypt_string_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_string";
-constexpr const char* encrypt_data_name = "kelvaro_duneth.kv_duneth.kv_duneth.encrypt_data";
+constexpr Signature encrypt_string_sig{
+    .name = "encrypt_string",
+    .first_line = 102,
+    .params = {{&names.input_string, Kind::text}},
+    .locals = {"encrypted"},
+};
+constexpr struct {
+    int encrypt = 103;  // taking `encrypt`, encoding and encrypting
+    int decode = 104;   // decoding the token
+} encrypt_string_lines{};
 
-constexpr Signature encrypt_string_sig = {"encrypt_string", encrypt_string_name, source_path, 102,
-                                      false, 1, {{&N.input_string, Kind::text}}, {"encrypted"}};
-constexpr Signature decrypt_string_sig = {"decrypt_string",
-                                      "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_string",
-                                      source_path, 106, false, 1,
-                                      {{&N.encrypted_string, Kind::text}}, {"decrypted"}};
-constexpr Signature encrypt_data_sig = {"encrypt_data", encrypt_data_name, source_path, 113, false, 1,
-                                    {{&N.data, Kind::bytes}}, {}};
-constexpr Signature decrypt_data_sig = {"decrypt_data",
-                                    "kelvaro_duneth.kv_duneth.kv_duneth.decrypt_data", source_path,
-                                    116, false, 1, {{&N.encrypted_data, Kind::bytes}}, {}};
+constexpr Signature decrypt_string_sig{
+    .name = "decrypt_string",
+    .first_line = 106,
+    .params = {{&names.encrypted_string, Kind::text}},
+    .locals = {"decrypted"},
+};  // 108 and 109 lie inside the catch-all; only the handler, 110, could fail, and it cannot
+
+constexpr Signature encrypt_data_sig{
+    .name = "encrypt_data",
+    .first_line = 113,
+    .params = {{&names.data, Kind::bytes}},
+};
+constexpr int encrypt_data_line = 114;
+
+constexpr Signature decrypt_data_sig{
+    .name = "decrypt_data",
+    .first_line = 116,
+    .params = {{&names.encrypted_data, Kind::bytes}},
+};  // 118 lies inside the catch-all (119)
 
 PyObject* encrypt_string(PyObject* self, const Bound& b) {
     Ref cipher = fernet_of(self);
-    Ref encrypt = getattr(cipher.get(), N.encrypt);
+    Ref encrypt = getattr(cipher.get(), names.encrypt);
     Ref plain = encrypt ? encode_text(b.arg[0]) : Ref();
     Ref encrypted = plain ? call1(encrypt.get(), plain.get()) : Ref();
-    if (!encrypted) return fail_at(encrypt_string_name, source_path, 103);
+    if (!encrypted) return fail_at(encrypt_string_sig, encrypt_string_lines.encrypt);
     Ref token = decode_bytes(encrypted.get());
-    if (!token) return fail_at(encrypt_string_name, source_path, 104);
+    if (!token) return fail_at(encrypt_string_sig, encrypt_string_lines.decode);
     return token.release();
 }
 
 Ref decrypt_text(PyObject* self, PyObject* token_text) {
     Ref cipher = fernet_of(self);
-    Ref decrypt = getattr(cipher.get(), N.decrypt);
+    Ref decrypt = getattr(cipher.get(), names.decrypt);
     Ref token = decrypt ? encode_text(token_text) : Ref();
     Ref decrypted = token ? call1(decrypt.get(), token.get()) : Ref();
     return decrypted ? decode_bytes(decrypted.get()) : Ref();
@@ -46,23 +63,21 @@ PyObject* decrypt_string(PyObject* self, const Bound& b) {
 // The byte methods call the cipher's method directly, without a bound-method object.
 PyObject* encrypt_data(PyObject* self, const Bound& b) {
     Ref cipher = fernet_of(self);
-    Ref token = call_method1(cipher.get(), N.encrypt, b.arg[0]);
-    if (!token) return fail_at(encrypt_data_name, source_path, 114);
+    Ref token = call_method1(cipher.get(), names.encrypt, b.arg[0]);
+    if (!token) return fail_at(encrypt_data_sig, encrypt_data_line);
     return token.release();
 }
 
 PyObject* decrypt_data(PyObject* self, const Bound& b) {
     Ref cipher = fernet_of(self);
-    return none_on_failure(call_method1(cipher.get(), N.decrypt, b.arg[0]));
+    return none_on_failure(call_method1(cipher.get(), names.decrypt, b.arg[0]));
 }
 
 }  // namespace
 
-const Method encrypt_string_method = {&encrypt_string_sig,
-                                      entry<encrypt_string_sig, encrypt_string>};
-const Method decrypt_string_method = {&decrypt_string_sig,
-                                      entry<decrypt_string_sig, decrypt_string>};
-const Method encrypt_data_method = {&encrypt_data_sig, entry<encrypt_data_sig, encrypt_data>};
-const Method decrypt_data_method = {&decrypt_data_sig, entry<decrypt_data_sig, decrypt_data>};
+KVD_METHOD(encrypt_string)
+KVD_METHOD(decrypt_string)
+KVD_METHOD(encrypt_data)
+KVD_METHOD(decrypt_data)
 
 }  // namespace kvd

@@ -33,7 +33,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     Py_ssize_t nargs = compat::nargs_of(nargsf);
-    if (!f->owner) return entry_of(f)(S.module, args, nargs, kwnames);
+    if (!f->owner) return entry_of(f)(module_state.module, args, nargs, kwnames);
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", f->row->ml_name);
         return nullptr;
@@ -63,17 +63,13 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) no
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(PyTuple_GET_ITEM(args, i));
-        PyTuple_SET_ITEM(stack.get(), i, PyTuple_GET_ITEM(args, i));
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(stack.get(), i, new_ref(PyTuple_GET_ITEM(args, i)));
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        Py_INCREF(value);
-        PyTuple_SET_ITEM(kwnames.get(), i, key);
-        PyTuple_SET_ITEM(stack.get(), nargs + i, value);
+        PyTuple_SET_ITEM(kwnames.get(), i, new_ref(key));
+        PyTuple_SET_ITEM(stack.get(), nargs + i, new_ref(value));
         ++i;
     }
     return function_vectorcall(callable, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get());
@@ -83,7 +79,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) no
 // method, through the class it stays itself. The method-descriptor flag makes obj.f(...) skip
 // the bound method and pass obj first, which is the same call.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (!obj || obj == Py_None) return Ref::borrow(self).release();
+    if (!obj || obj == Py_None) return new_ref(self);
     return PyMethod_New(self, obj);
 }
 
@@ -121,7 +117,7 @@ PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* or_none(PyObject* value) { return Ref::borrow(value ? value : Py_None).release(); }
+PyObject* or_none(PyObject* value) { return new_ref(value ? value : Py_None); }
 
 PyObject* get_name(PyObject* self, void*) noexcept { return or_none(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) noexcept {
@@ -227,26 +223,24 @@ void declare_function_type(PyTypeObject& t) {
 
 bool function_type_ready() noexcept { return ready_static_type(function_type, declare_function_type); }
 
-Ref make_code(const Signature& sig, bool takes_self, const char* qualname) noexcept {
+Ref make_code(const Signature& sig, const char* qualname) noexcept {
+    const bool takes_self = sig.scope == Scope::method;
     Py_ssize_t nlocals = 0;
-    while (nlocals < 6 && sig.locals[nlocals]) ++nlocals;
-    Py_ssize_t first = takes_self ? 1 : 0;
-    Ref varnames = Ref::steal(PyTuple_New(first + sig.count + nlocals));
+    while (nlocals < max_locals && sig.locals[nlocals]) ++nlocals;
+    const Py_ssize_t first = takes_self ? 1 : 0;
+    Ref varnames = Ref::steal(PyTuple_New(first + sig.count() + nlocals));
     if (!varnames) return {};
     Py_ssize_t i = 0;
-    auto put = [&](PyObject* name) {
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(varnames.get(), i++, name);
-    };
-    if (takes_self) put(N.self);
-    for (Py_ssize_t p = 0; p < sig.count; ++p) put(*sig.params[p].name);
+    if (takes_self) PyTuple_SET_ITEM(varnames.get(), i++, new_ref(names.self));
+    for (Py_ssize_t p = 0; p < sig.count(); ++p)
+        PyTuple_SET_ITEM(varnames.get(), i++, new_ref(*sig.params[p].name));
     for (Py_ssize_t l = 0; l < nlocals; ++l) {
         PyObject* name = PyUnicode_InternFromString(sig.locals[l]);
         if (!name) return {};
         PyTuple_SET_ITEM(varnames.get(), i++, name);
     }
     return Ref::steal(compat::new_code(sig.file, sig.name, qualname, sig.first_line,
-                                       static_cast<int>(first + sig.count), varnames.get()));
+                                       static_cast<int>(first + sig.count()), varnames.get()));
 }
 
 Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyObject* code,
@@ -257,11 +251,11 @@ Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyO
     f->row = row;
     f->owner = owner;
     f->name = PyUnicode_InternFromString(row->ml_name);
-    f->qualname = Ref::borrow(qualname).release();
-    f->module = Ref::borrow(N.full_module_name).release();
-    f->code = Ref::borrow(code).release();
-    f->defaults = Ref::borrow(defaults).release();
-    f->globals = Ref::borrow(S.dict).release();
+    f->qualname = new_ref(qualname);
+    f->module = new_ref(names.full_module_name);
+    f->code = new_ref(code);
+    f->defaults = new_ref(defaults);
+    f->globals = new_ref(module_state.dict);
     f->annotations = nullptr;
     f->dict = nullptr;
     PyObject_GC_Track(f);

@@ -22,8 +22,9 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return Body(self, bound);
 }
 
-// The code object of a callable: its parameters and locals as variable names, its file and line.
-Ref make_code(const Signature& sig, bool takes_self, const char* qualname) noexcept;
+// The code object of a callable: `self` for a method, then its parameters and locals as variable
+// names; its file and first line.
+Ref make_code(const Signature& sig, const char* qualname) noexcept;
 
 // A function object calling `row`. A method one takes its object as first argument and refuses
 // anything that is not an instance of `owner`.

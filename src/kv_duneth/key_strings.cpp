@@ -1,35 +1,43 @@
 // Key strings: a Fernet key for any passphrase, and decryption under an explicitly given key.
+#include "calls.hpp"
 #include "cipher.hpp"
 #include "traceback.hpp"
 
 namespace kvd {
 namespace {
 
-constexpr const char* to_key_name = "kelvaro_duneth.kv_duneth.kv_duneth.string_to_secret_key";
+constexpr Signature string_to_secret_key_sig{
+    .name = "string_to_secret_key",
+    .first_line = 83,
+    .params = {{&names.input_string, Kind::text}},
+    .locals = {"salt", "kdf", "key"},
+};
+// Making `kdf` (86: its hashes.SHA256() argument), deriving and encoding `key`, decoding it.
+constexpr DerivationLines string_to_secret_key_lines{.kdf = 85, .hash = 86, .key = 91};
+constexpr int decode_key_line = 92;
 
-constexpr Signature string_to_secret_key_sig = {
-    "string_to_secret_key", to_key_name, source_path, 83, false, 1,
-    {{&N.input_string, Kind::text}}, {"salt", "kdf", "key"}};
-constexpr Signature secret_key_to_string_sig = {
-    "secret_key_to_string", "kelvaro_duneth.kv_duneth.kv_duneth.secret_key_to_string",
-    source_path, 94, false, 2,
-    {{&N.secret_key, Kind::text}, {&N.encrypted_string, Kind::text}}, {"fernet", "decrypted"}};
+constexpr Signature secret_key_to_string_sig{
+    .name = "secret_key_to_string",
+    .first_line = 94,
+    .params = {{&names.secret_key, Kind::text}, {&names.encrypted_string, Kind::text}},
+    .locals = {"fernet", "decrypted"},
+};  // 96 to 98 lie inside the catch-all (99)
 
 PyObject* string_to_secret_key(PyObject*, const Bound& b) {
-    static const DerivationSite site{to_key_name, 85, 86, 91};
-    Ref key = derive_key(C.key_string_salt, b.arg[0], site);
+    Ref key = derive_key(constants.key_string_salt, b.arg[0], string_to_secret_key_sig,
+                         string_to_secret_key_lines);
     if (!key) return nullptr;
     Ref text = decode_bytes(key.get());
-    if (!text) return fail_at(to_key_name, source_path, 92);
+    if (!text) return fail_at(string_to_secret_key_sig, decode_key_line);
     return text.release();
 }
 
 Ref decrypt_with_key(PyObject* key_text, PyObject* token_text) {
-    Ref fernet_class = global(N.Fernet);
+    Ref fernet_class = global(names.Fernet);
     Ref key = fernet_class ? encode_text(key_text) : Ref();
     Ref fernet = key ? call1(fernet_class.get(), key.get()) : Ref();
     Ref token = fernet ? encode_text(token_text) : Ref();
-    Ref decrypted = token ? call_method1(fernet.get(), N.decrypt, token.get()) : Ref();
+    Ref decrypted = token ? call_method1(fernet.get(), names.decrypt, token.get()) : Ref();
     return decrypted ? decode_bytes(decrypted.get()) : Ref();
 }
 
@@ -40,9 +48,7 @@ PyObject* secret_key_to_string(PyObject*, const Bound& b) {
 
 }  // namespace
 
-const Method string_to_secret_key_method = {
-    &string_to_secret_key_sig, entry<string_to_secret_key_sig, string_to_secret_key>};
-const Method secret_key_to_string_method = {
-    &secret_key_to_string_sig, entry<secret_key_to_string_sig, secret_key_to_string>};
+KVD_METHOD(string_to_secret_key)
+KVD_METHOD(secret_key_to_string)
 
 }  // namespace kvd

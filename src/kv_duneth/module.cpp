@@ -2,6 +2,7 @@
 #include "module.hpp"
 
 #include "cipher.hpp"
+#include "calls.hpp"
 #include "traceback.hpp"
 
 #include <chrono>
@@ -11,7 +12,10 @@
 namespace kvd {
 namespace {
 
-constexpr const char* init_function = "init kelvaro_duneth.kv_duneth";
+// Module execution's traceback entries, in the source path or, for the pickling bindings, in
+// "<stringsource>".
+constexpr Signature init_site{.name = "", .scope = Scope::init};
+constexpr Signature init_pickling_site{.name = "", .file = string_source, .scope = Scope::init};
 
 // One module per process, whichever thread loads it and under whichever name. Without a GIL,
 // two imports under two names can create and execute at once: this lock guards the interpreter
@@ -24,11 +28,11 @@ unsigned long executing_thread = 0;  // the thread running execution; 0 when non
 bool check_single_interpreter() {
     const int64_t id = compat::interpreter_id();
     compat::Locked locked(loading_mutex);
-    if (S.main_interpreter_id == -1) {
-        S.main_interpreter_id = id;
+    if (module_state.main_interpreter_id == -1) {
+        module_state.main_interpreter_id = id;
         return id != -1;
     }
-    if (S.main_interpreter_id != id) {
+    if (module_state.main_interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -39,7 +43,7 @@ bool check_single_interpreter() {
 
 Ref remembered_module() {
     compat::Locked locked(loading_mutex);
-    return Ref::borrow(S.module);
+    return Ref::borrow(module_state.module);
 }
 
 // Copy spec.<from> to the module's <to>; an absent attribute is skipped.
@@ -100,9 +104,9 @@ bool enter_in_sys_modules(PyObject* module, bool& entered) {
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
     if (!modules) return false;
     Ref existing;
-    if (!dict_item(modules.get(), N.full_module_name, existing)) return false;
+    if (!dict_item(modules.get(), names.full_module_name, existing)) return false;
     if (existing) return true;
-    entered = PyDict_SetItem(modules.get(), N.full_module_name, module) == 0;
+    entered = PyDict_SetItem(modules.get(), names.full_module_name, module) == 0;
     return entered;
 }
 
@@ -119,34 +123,34 @@ bool make_code_objects() {
         if (!method_qualnames[i] &&
             !(method_qualnames[i] = PyUnicode_FromFormat("kv_duneth.%s", sig.name)))
             return false;
-        method_codes[i] = make_code(sig, true, PyUnicode_AsUTF8(method_qualnames[i])).release();
+        method_codes[i] = make_code(sig, PyUnicode_AsUTF8(method_qualnames[i])).release();
         if (!method_codes[i]) return false;
     }
     if (!unpickle_code)
-        unpickle_code = make_code(*unpickle_method.sig, false, unpickle_method.sig->name).release();
+        unpickle_code = make_code(*unpickle_method.sig, unpickle_method.sig->name).release();
     return unpickle_code != nullptr;
 }
 
 // A statement failed: report its line, as the module's own frame would.
 struct StatementFailure {
-    const char* file;
+    const Signature* site;
     int line;
 };
 
 bool import_base64(PyObject* dict) {
     // A module already in sys.modules is used unless it is still initialising.
-    Ref module = Ref::steal(PyImport_GetModule(N.base64));
+    Ref module = Ref::steal(PyImport_GetModule(names.base64));
     if (module) {
-        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), N.spec));
-        Ref initializing = spec ? Ref::steal(PyObject_GetAttr(spec.get(), N.initializing)) : Ref();
+        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), names.spec));
+        Ref initializing = spec ? Ref::steal(PyObject_GetAttr(spec.get(), names.initializing)) : Ref();
         int unsafe = initializing ? PyObject_IsTrue(initializing.get()) : 0;
         PyErr_Clear();
-        if (unsafe != 1) return PyDict_SetItem(dict, N.base64, module.get()) == 0;
+        if (unsafe != 1) return PyDict_SetItem(dict, names.base64, module.get()) == 0;
     } else if (PyErr_Occurred()) {
         PyErr_Clear();
     }
-    module = import_module(N.base64, nullptr);
-    return module && PyDict_SetItem(dict, N.base64, module.get()) == 0;
+    module = import_module(names.base64, nullptr);
+    return module && PyDict_SetItem(dict, names.base64, module.get()) == 0;
 }
 
 bool import_names(PyObject* dict, PyObject* module_name, PyObject* fromlist) {
@@ -162,7 +166,7 @@ bool import_names(PyObject* dict, PyObject* module_name, PyObject* fromlist) {
 
 bool bind_method(int i) {
     const Signature& sig = *class_methods[i]->sig;
-    PyObject* defaults = sig.all_default_zero ? C.date_defaults : nullptr;
+    PyObject* defaults = sig.defaults_zero ? constants.date_defaults : nullptr;
     Ref function = make_function(&class_method_rows[i], &cipher_type, method_qualnames[i],
                                  method_codes[i], defaults);
     Ref name = function ? Ref::steal(PyUnicode_InternFromString(sig.name)) : Ref();
@@ -173,37 +177,38 @@ bool bind_method(int i) {
 
 // Runs the module's statements in order; on failure, reports which one failed.
 bool run_statements(PyObject* dict, StatementFailure& failed) {
-    failed = {source_path, 4};
+    failed = {&init_site, 4};
     if (!import_base64(dict)) return false;
     failed.line = 5;
-    if (!import_names(dict, N.datetime, C.from_datetime)) return false;
+    if (!import_names(dict, names.datetime, constants.from_datetime)) return false;
     failed.line = 6;
-    if (!import_names(dict, N.mod_fernet, C.from_fernet)) return false;
+    if (!import_names(dict, names.mod_fernet, constants.from_fernet)) return false;
     failed.line = 7;
-    if (!import_names(dict, N.mod_primitives, C.from_hashes)) return false;
+    if (!import_names(dict, names.mod_primitives, constants.from_hashes)) return false;
     failed.line = 8;
-    if (!import_names(dict, N.mod_pbkdf2, C.from_pbkdf2)) return false;
+    if (!import_names(dict, names.mod_pbkdf2, constants.from_pbkdf2)) return false;
     for (int i = 0; i < class_method_count; ++i) {
-        failed = {class_methods[i]->sig->file, class_methods[i]->sig->first_line};
+        const Signature& sig = *class_methods[i]->sig;
+        failed = {sig.file == string_source ? &init_pickling_site : &init_site, sig.first_line};
         if (!bind_method(i)) return false;
     }
-    failed = {string_source, 1};
-    Ref unpickle = make_function(&unpickle_row, nullptr, N.pyx_unpickle, unpickle_code, nullptr);
-    if (!unpickle || PyDict_SetItem(dict, N.pyx_unpickle, unpickle.get()) < 0) return false;
-    failed = {source_path, 1};
+    failed = {&init_pickling_site, 1};
+    Ref unpickle = make_function(&unpickle_row, nullptr, names.pyx_unpickle, unpickle_code, nullptr);
+    if (!unpickle || PyDict_SetItem(dict, names.pyx_unpickle, unpickle.get()) < 0) return false;
+    failed = {&init_site, 1};
     Ref test = Ref::steal(PyDict_New());
-    return test && PyDict_SetItem(dict, N.test, test.get()) == 0;
+    return test && PyDict_SetItem(dict, names.test, test.get()) == 0;
 }
 
 // Steps after the constants exist; any failure reports line 1 unless a statement says otherwise.
 bool execute_body(PyObject* module, StatementFailure& failed, bool& entered) {
-    failed = {source_path, 1};
+    failed = {&init_site, 1};
     if (!enter_in_sys_modules(module, entered)) return false;
-    Ref value_error = builtin(N.ValueError);
+    Ref value_error = builtin(names.ValueError);
     if (!value_error) return false;
-    Py_XSETREF(S.value_error, value_error.release());
+    Py_XSETREF(module_state.value_error, value_error.release());
     if (!make_code_objects() || !function_type_ready() || !set_up_class(module)) return false;
-    return run_statements(S.dict, failed);
+    return run_statements(module_state.dict, failed);
 }
 
 // An entry that execution made under the full name must not outlive a failed load.
@@ -212,8 +217,8 @@ void leave_sys_modules(PyObject* module) {
     pending.fetch();
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
     Ref entry;
-    if (modules && dict_item(modules.get(), N.full_module_name, entry) && entry.get() == module)
-        PyDict_DelItem(modules.get(), N.full_module_name);
+    if (modules && dict_item(modules.get(), names.full_module_name, entry) && entry.get() == module)
+        PyDict_DelItem(modules.get(), names.full_module_name);
     PyErr_Clear();
     pending.restore();
 }
@@ -225,12 +230,12 @@ enum class Claim { execute, done, wait, refused };
 Claim claim_execution(PyObject* module) {
     const unsigned long me = PyThread_get_thread_ident();
     compat::Locked locked(loading_mutex);
-    if (!S.module) {
-        S.module = Ref::borrow(module).release();
+    if (!module_state.module) {
+        module_state.module = new_ref(module);
         executing_thread = me;
         return Claim::execute;
     }
-    if (S.module != module) return Claim::refused;
+    if (module_state.module != module) return Claim::refused;
     return executing_thread == 0 || executing_thread == me ? Claim::done : Claim::wait;
 }
 
@@ -238,26 +243,26 @@ Claim claim_execution(PyObject* module) {
 void end_execution(bool ok) {
     Ref forgotten;
     compat::Locked locked(loading_mutex);
-    if (!ok) forgotten = Ref::steal(std::exchange(S.module, nullptr));
+    if (!ok) forgotten = Ref::steal(std::exchange(module_state.module, nullptr));
     executing_thread = 0;
 }  // `forgotten` goes after the lock
 
 bool execute(PyObject* module) {
-    Py_XSETREF(S.dict, Ref::borrow(PyModule_GetDict(module)).release());
+    Py_XSETREF(module_state.dict, new_ref(PyModule_GetDict(module)));
     bool constants_made = false, entered = false;
-    StatementFailure failed{source_path, 1};
+    StatementFailure failed{&init_site, 1};
     const bool ok = [&] {
         Ref builtins = Ref::steal(compat::builtins_module());
         if (!builtins) return false;
-        Py_XSETREF(S.builtins, builtins.release());
-        if (PyObject_SetAttrString(module, "__builtins__", S.builtins) < 0 || !check_version() ||
+        Py_XSETREF(module_state.builtins, builtins.release());
+        if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 || !check_version() ||
             !make_names_and_constants())
             return false;
         constants_made = true;
         return execute_body(module, failed, entered);
     }();
     if (ok) return true;
-    if (constants_made && S.dict) add_traceback(init_function, failed.file, failed.line);
+    if (constants_made && module_state.dict) add_traceback(*failed.site, failed.line);
     if (entered) leave_sys_modules(module);
     return false;
 }
@@ -302,7 +307,7 @@ PyModuleDef module_def = {
 Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return {};
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, S.dict, locals.get(), fromlist, 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_state.dict, locals.get(), fromlist, 0));
 }
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {

@@ -3,9 +3,9 @@
 
 namespace kvd {
 
-Names N;
-Constants C;
-ModuleState S;
+Names names;
+Constants constants;
+ModuleState module_state;
 
 namespace {
 
@@ -15,52 +15,43 @@ PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); 
 
 bool make_identifiers() {
 #define KVD_MAKE(field, text) \
-    if (!(N.field = interned(text))) return false;
+    if (!(names.field = interned(text))) return false;
     KVD_IDENTIFIERS(KVD_MAKE)
 #undef KVD_MAKE
     return true;
 }
 
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (!t) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(t, i++, item);
-    }
-    return t;
-}
+// Constants live for the process: their references are never released.
+PyObject* constant_tuple(std::initializer_list<PyObject*> items) { return tuple_of(items).release(); }
 
 bool make_constants() {
-    return (C.empty_tuple = PyTuple_New(0)) && (C.empty_bytes = PyBytes_FromStringAndSize("", 0)) &&
-           (C.empty_text = PyUnicode_FromStringAndSize("", 0)) &&
-           (C.cipher_salt = PyBytes_FromString("vo_trinkel_grit")) &&
-           (C.key_string_salt = PyBytes_FromString("pemb_")) &&
-           (C.date_pattern = interned("%Y-%m-%d")) &&
-           (C.checksum_error = PyUnicode_FromString(
+    return (constants.empty_tuple = PyTuple_New(0)) &&
+           (constants.cipher_salt = PyBytes_FromString("vo_trinkel_grit")) &&
+           (constants.key_string_salt = PyBytes_FromString("pemb_")) &&
+           (constants.date_pattern = interned("%Y-%m-%d")) &&
+           (constants.checksum_error = PyUnicode_FromString(
                 "Incompatible checksums (0x%x vs (0x2284821, 0xbc0ac1d, 0x11b7a02) = "
                 "(fernet, secret_key))")) &&
-           (C.dot = interned(".")) && (C.int_0 = PyLong_FromLong(0)) &&
-           (C.int_1 = PyLong_FromLong(1)) && (C.int_12 = PyLong_FromLong(12)) &&
-           (C.int_32 = PyLong_FromLong(32)) && (C.int_100000 = PyLong_FromLong(100000)) &&
-           (C.checksum_sha256 = PyLong_FromLong(0x2284821)) &&
-           (C.checksum_sha1 = PyLong_FromLong(0xbc0ac1d)) &&
-           (C.checksum_md5 = PyLong_FromLong(0x11b7a02));
+           (constants.int_0 = PyLong_FromLong(0)) &&
+           (constants.int_1 = PyLong_FromLong(1)) && (constants.int_12 = PyLong_FromLong(12)) &&
+           (constants.int_32 = PyLong_FromLong(32)) && (constants.int_100000 = PyLong_FromLong(100000)) &&
+           (constants.checksum_sha256 = PyLong_FromLong(0x2284821)) &&
+           (constants.checksum_sha1 = PyLong_FromLong(0xbc0ac1d)) &&
+           (constants.checksum_md5 = PyLong_FromLong(0x11b7a02));
 }
 
 bool make_tuples() {
-    return (C.checksums = tuple_of({C.checksum_sha256, C.checksum_sha1, C.checksum_md5})) &&
-           (C.date_defaults = tuple_of({C.int_0, C.int_0, C.int_0})) &&
-           (C.kw_kdf = tuple_of({N.algorithm, N.length, N.salt, N.iterations})) &&
-           (C.kw_days = tuple_of({N.days})) && (C.kw_year = tuple_of({N.year})) &&
-           (C.kw_year_day = tuple_of({N.year, N.day})) &&
-           (C.kw_year_month = tuple_of({N.year, N.month})) &&
-           (C.kw_year_month_day = tuple_of({N.year, N.month, N.day})) &&
-           (C.from_datetime = tuple_of({N.datetime, N.timedelta})) &&
-           (C.from_fernet = tuple_of({N.Fernet})) && (C.from_hashes = tuple_of({N.hashes})) &&
-           (C.from_pbkdf2 = tuple_of({N.PBKDF2HMAC})) &&
-           (C.from_pickle = tuple_of({N.PickleError}));
+    return (constants.checksums = constant_tuple({constants.checksum_sha256, constants.checksum_sha1, constants.checksum_md5})) &&
+           (constants.date_defaults = constant_tuple({constants.int_0, constants.int_0, constants.int_0})) &&
+           (constants.kw_kdf = constant_tuple({names.algorithm, names.length, names.salt, names.iterations})) &&
+           (constants.kw_days = constant_tuple({names.days})) && (constants.kw_year = constant_tuple({names.year})) &&
+           (constants.kw_year_day = constant_tuple({names.year, names.day})) &&
+           (constants.kw_year_month = constant_tuple({names.year, names.month})) &&
+           (constants.kw_year_month_day = constant_tuple({names.year, names.month, names.day})) &&
+           (constants.from_datetime = constant_tuple({names.datetime, names.timedelta})) &&
+           (constants.from_fernet = constant_tuple({names.Fernet})) && (constants.from_hashes = constant_tuple({names.hashes})) &&
+           (constants.from_pbkdf2 = constant_tuple({names.PBKDF2HMAC})) &&
+           (constants.from_pickle = constant_tuple({names.PickleError}));
 }
 
 }  // namespace

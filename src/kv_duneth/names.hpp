@@ -6,39 +6,28 @@
 namespace kvd {
 
 // Identifiers, interned so that keyword and dictionary look-ups compare by pointer.
-#define KVD_IDENTIFIERS(X)                                                              \
-    X(self, "self") X(secret_key, "secret_key") X(input_string, "input_string")         \
-    X(encrypted_string, "encrypted_string") X(data, "data")                             \
-    X(encrypted_data, "encrypted_data") X(years, "years") X(months, "months")           \
-    X(days, "days") X(pyx_state, "__pyx_state") X(pyx_type, "__pyx_type")               \
-    X(pyx_checksum, "__pyx_checksum") X(today, "today") X(end_date, "end_date")         \
-    X(month, "month") X(year, "year") X(day, "day") X(encrypted, "encrypted")           \
-    X(decrypted, "decrypted") X(salt, "salt") X(kdf, "kdf") X(key, "key")               \
-    X(fernet, "fernet") X(state, "state") X(_dict, "_dict")                             \
-    X(use_setstate, "use_setstate") X(pyx_PickleError, "__pyx_PickleError")             \
-    X(pyx_result, "__pyx_result") X(base64, "base64") X(datetime, "datetime")           \
-    X(timedelta, "timedelta") X(Fernet, "Fernet") X(hashes, "hashes")                   \
-    X(PBKDF2HMAC, "PBKDF2HMAC") X(pyx_unpickle, "__pyx_unpickle_kv_duneth")             \
-    X(test, "__test__") X(kv_duneth, "kv_duneth") X(builtins_attr, "__builtins__")      \
-    X(ValueError, "ValueError") X(SHA256, "SHA256") X(algorithm, "algorithm")           \
-    X(length, "length") X(iterations, "iterations")                                     \
-    X(urlsafe_b64encode, "urlsafe_b64encode") X(derive, "derive") X(decode, "decode")   \
-    X(encrypt, "encrypt") X(decrypt, "decrypt") X(now, "now") X(strftime, "strftime")   \
-    X(replace, "replace") X(dict, "__dict__") X(update, "update") X(new_, "__new__")    \
-    X(PickleError, "PickleError") X(pickle, "pickle") X(spec, "__spec__")               \
-    X(initializing, "_initializing") X(reduce, "__reduce__")                            \
-    X(reduce_ex, "__reduce_ex__") X(reduce_cython, "__reduce_cython__")                 \
-    X(setstate, "__setstate__") X(setstate_cython, "__setstate_cython__")               \
-    X(getstate, "__getstate__") X(name_, "__name__") X(vtable, "__pyx_vtable__")        \
-    X(mod_fernet, "cryptography.fernet")                                                \
-    X(mod_primitives, "cryptography.hazmat.primitives")                                 \
-    X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                          \
-    X(full_module_name, "kelvaro_duneth.kv_duneth")                                     \
-    X(generate_end_date, "generate_end_date") X(get_today_date, "get_today_date")       \
-    X(string_to_secret_key, "string_to_secret_key")                                     \
-    X(secret_key_to_string, "secret_key_to_string") X(encrypt_string, "encrypt_string") \
-    X(decrypt_string, "decrypt_string") X(encrypt_data, "encrypt_data")                 \
-    X(decrypt_data, "decrypt_data")
+#define KVD_IDENTIFIERS(X)                                                                      \
+    X(self, "self") X(secret_key, "secret_key") X(input_string, "input_string")                 \
+    X(encrypted_string, "encrypted_string") X(data, "data")                                     \
+    X(encrypted_data, "encrypted_data") X(years, "years") X(months, "months")                   \
+    X(days, "days") X(pyx_state, "__pyx_state") X(pyx_type, "__pyx_type")                       \
+    X(pyx_checksum, "__pyx_checksum") X(month, "month") X(year, "year") X(day, "day")           \
+    X(salt, "salt") X(base64, "base64") X(datetime, "datetime") X(timedelta, "timedelta")       \
+    X(Fernet, "Fernet") X(hashes, "hashes") X(PBKDF2HMAC, "PBKDF2HMAC")                         \
+    X(pyx_unpickle, "__pyx_unpickle_kv_duneth") X(test, "__test__")                             \
+    X(kv_duneth, "kv_duneth") X(ValueError, "ValueError") X(SHA256, "SHA256")                   \
+    X(algorithm, "algorithm") X(length, "length") X(iterations, "iterations")                   \
+    X(urlsafe_b64encode, "urlsafe_b64encode") X(derive, "derive") X(decode, "decode")           \
+    X(encrypt, "encrypt") X(decrypt, "decrypt") X(now, "now") X(strftime, "strftime")           \
+    X(replace, "replace") X(dict, "__dict__") X(update, "update") X(new_, "__new__")            \
+    X(PickleError, "PickleError") X(pickle, "pickle") X(spec, "__spec__")                       \
+    X(initializing, "_initializing") X(reduce, "__reduce__") X(reduce_ex, "__reduce_ex__")      \
+    X(reduce_cython, "__reduce_cython__") X(setstate, "__setstate__")                           \
+    X(setstate_cython, "__setstate_cython__") X(getstate, "__getstate__")                       \
+    X(name_, "__name__") X(vtable, "__pyx_vtable__") X(mod_fernet, "cryptography.fernet")       \
+    X(mod_primitives, "cryptography.hazmat.primitives")                                         \
+    X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                                  \
+    X(full_module_name, "kelvaro_duneth.kv_duneth")
 
 struct Names {
 #define KVD_FIELD(field, text) PyObject* field = nullptr;
@@ -49,13 +38,10 @@ struct Names {
 // Literals, numbers and tuples that the methods share.
 struct Constants {
     PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
-    PyObject* empty_text = nullptr;
     PyObject* cipher_salt = nullptr;    // b"vo_trinkel_grit": the object's own key
     PyObject* key_string_salt = nullptr;  // b"pemb_": keys handed out as text
     PyObject* date_pattern = nullptr;   // "%Y-%m-%d"
     PyObject* checksum_error = nullptr; // the PickleError text, formatted with %
-    PyObject* dot = nullptr;
     PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
     PyObject* int_12 = nullptr;
@@ -89,16 +75,13 @@ struct ModuleState {
     PyObject* value_error = nullptr; // owned
 };
 
-extern Names N;
-extern Constants C;
-extern ModuleState S;
+extern Names names;
+extern Constants constants;
+extern ModuleState module_state;
 
 // Make every identifier and constant; idempotent, so a retried import reuses them.
 bool make_names_and_constants();
 bool names_ready();
 
-// The source paths that traceback entries and code objects name.
-inline constexpr const char* source_path = "kelvaro_duneth/kv_duneth";
-inline constexpr const char* string_source = "<stringsource>";
 
 }  // namespace kvd

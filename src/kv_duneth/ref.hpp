@@ -3,6 +3,7 @@
 
 #include "compat.hpp"
 
+#include <initializer_list>
 #include <utility>
 
 namespace kvd {
@@ -31,6 +32,23 @@ public:
 private:
     PyObject* p_ = nullptr;
 };
+
+// A new reference to `o` (or null), for a field or a slot's result: CPython's Py_XNewRef, which
+// 3.10 introduced.
+[[nodiscard]] inline PyObject* new_ref(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return o;
+}
+
+// A new tuple of the items, each with a reference of its own. The items must be owned by the
+// caller: making the tuple may run Python code.
+inline Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return tuple;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, new_ref(item));
+    return tuple;
+}
 
 // An object's class, held while an error text is formatted from its name: formatting allocates,
 // and Python code run there may re-class the object and free its old class.

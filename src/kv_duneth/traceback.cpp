@@ -1,28 +1,36 @@
-// Builds traceback entries from cached PyCode_NewEmpty code objects and their frames.
+// Builds traceback entries from cached PyCode_NewEmpty code objects and fresh frames.
 #include "traceback.hpp"
 
-#include "names.hpp"
-
 #include <map>
-#include <tuple>
+#include <string>
+#include <utility>
 
 namespace kvd {
 namespace {
 
-using Site = std::tuple<const void*, const void*, int>;
+std::string dotted_name(const Signature& at) {
+    switch (at.scope) {
+    case Scope::method: return std::string("kelvaro_duneth.kv_duneth.kv_duneth.") + at.name;
+    case Scope::function: return std::string("kelvaro_duneth.kv_duneth.") + at.name;
+    case Scope::init: break;
+    }
+    return "init kelvaro_duneth.kv_duneth";
+}
 
-// One code object per (function, file, line), made on first use and kept for the process, like
-// the module; they are never released, so a borrowed pointer to one stays good.
-PyObject* code_for(const char* function, const char* file, int line) {
+// One code object per (routine, line), made on first use and kept for the process, like the
+// module; they are never released, so a borrowed pointer to one stays good.
+PyObject* code_for(const Signature& at, int line) {
+    using Site = std::pair<const Signature*, int>;
     static auto& cache = *new std::map<Site, PyObject*>;  // never destroyed, like its objects
     static compat::Mutex cache_mutex;
-    const Site site{function, file, line};
+    const Site site{&at, line};
     {
         compat::Locked locked(cache_mutex);
         auto found = cache.find(site);
         if (found != cache.end()) return found->second;
     }
-    Ref made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+    Ref made = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(at.file, dotted_name(at).c_str(), line)));
     if (!made) return nullptr;
     // Making it may run the collector, and a finaliser may have failed at this same site.
     compat::Locked locked(cache_mutex);
@@ -35,9 +43,9 @@ PyObject* code_for(const char* function, const char* file, int line) {
 // handler writes into its frame's locals is never seen by another. The line of a fresh frame is
 // its code's first line on every CPython from 3.7 on, so the wanted line goes into
 // co_firstlineno and the frame's own line is never touched.
-Ref frame_for(const char* function, const char* file, int line) {
-    PyObject* code = code_for(function, file, line);
-    Ref globals = S.dict ? Ref::borrow(S.dict) : Ref::steal(PyDict_New());
+Ref frame_for(const Signature& at, int line) {
+    PyObject* code = code_for(at, line);
+    Ref globals = module_state.dict ? Ref::borrow(module_state.dict) : Ref::steal(PyDict_New());
     if (!code || !globals) return {};
     return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
@@ -45,11 +53,11 @@ Ref frame_for(const char* function, const char* file, int line) {
 
 }  // namespace
 
-void add_traceback(const char* function, const char* file, int line) noexcept {
+void add_traceback(const Signature& at, int line) noexcept {
     // Making the code object may run the filesystem decoder: never with an exception set.
     compat::PendingError pending;
     pending.fetch();
-    Ref frame = frame_for(function, file, line);
+    Ref frame = frame_for(at, line);
     if (!frame) PyErr_Clear();  // keep the original error; the entry is lost, never the exception
     pending.restore();
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));

@@ -1,16 +1,16 @@
 // Traceback entries that name a function, a source path and a line, as a Python frame would.
 #pragma once
 
-#include "ref.hpp"
+#include "signature.hpp"
 
 namespace kvd {
 
-// Add one entry to the pending exception's traceback; the code object is made once per entry.
-void add_traceback(const char* function, const char* file, int line) noexcept;
+// Add one entry for `at`, failing at `line`, to the pending exception's traceback.
+void add_traceback(const Signature& at, int line) noexcept;
 
 // The usual shape at a failure site: add the entry and hand back the null result.
-inline PyObject* fail_at(const char* function, const char* file, int line) noexcept {
-    add_traceback(function, file, line);
+inline PyObject* fail_at(const Signature& at, int line) noexcept {
+    add_traceback(at, line);
     return nullptr;
 }
 

@@ -1,0 +1,65 @@
+// Module globals, vectorcalls and UTF-8 conversions.
+#include "calls.hpp"
+
+#include "binding.hpp"
+
+namespace kvd {
+
+Ref global(PyObject* name) noexcept {
+    Ref value;  // the name is interned: its hash is cached
+    if (!dict_item(module_state.dict, name, value) || value) return value;
+    return builtin(name);
+}
+
+Ref builtin(PyObject* name) noexcept {
+    PyObject* value = PyObject_GetAttr(module_state.builtins, name);
+    if (value) return Ref::steal(value);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return {};
+}
+
+
+Ref encode_text(PyObject* text) noexcept {
+    if (text == Py_None) {
+        raise_none_attribute("encode");
+        return {};
+    }
+    return Ref::steal(PyUnicode_AsUTF8String(text));
+}
+
+Ref decode_bytes(PyObject* value) noexcept {
+    if (PyBytes_CheckExact(value))
+        return Ref::steal(
+            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
+    return call_method0(value, names.decode);
+}
+
+
+Ref call0(PyObject* callable) noexcept {
+    return Ref::steal(compat::vectorcall(callable, nullptr, 0, nullptr));
+}
+
+Ref call1(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* stack[2] = {nullptr, arg};
+    return Ref::steal(
+        compat::vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept {
+    return Ref::steal(compat::vectorcall(callable, values, 0, kwnames));
+}
+
+Ref call_method0(PyObject* obj, PyObject* name) noexcept {
+    PyObject* stack[1] = {obj};
+    return Ref::steal(compat::vectorcall_method(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* stack[2] = {obj, arg};
+    return Ref::steal(compat::vectorcall_method(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+}  // namespace kvd
