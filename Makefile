@@ -7,7 +7,24 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
                 python3-mesonpy python3-cryptography python3-pytest python3-hypothesis python3-mypy
 PYTEST_ARGS ?=
 
-.PHONY: deps venv install demo test clean test-matrix test-aarch64 test-asan test-leaks fuzz bench bench-quick wheel sdist
+.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz bench bench-quick wheel sdist
+
+# The first target: a bare `make` lists the targets and changes nothing on the machine.
+help:
+	@echo "make demo          set up (Debian packages, .venv, build, install), run examples/demo.py"
+	@echo "make test          the same set-up, then the test suite (pytest)"
+	@echo "make deps          install the Debian packages the build and the tests need (as root)"
+	@echo "make install       build and install the package into .venv"
+	@echo "make bench         the benchmark (bench/run.py, about 90 s); bench-quick: under a minute"
+	@echo "make test-matrix   build and test for CPython 3.7 to 3.13 (pyenv)"
+	@echo "make test-debian   build and test inside Debian trees: bullseye, bookworm, trixie, unstable"
+	@echo "make test-aarch64  cross-build for 64-bit ARM and test under qemu"
+	@echo "make test-asan     the suite under ASan and UBSan, then valgrind memcheck"
+	@echo "make test-leaks    reference and block leak counts on python3-dbg"
+	@echo "make test-ft       the free-threaded checks: make test-ft FT_PYTHON=/path/to/python3.14t"
+	@echo "make fuzz          the long fuzzing profile"
+	@echo "make wheel, sdist  a wheel for Debian's python3, the source archive"
+	@echo "make clean         remove .venv, build directories and dist/"
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -43,11 +60,18 @@ test-matrix: deps
 test-aarch64: deps
 	bash tools/test-aarch64.sh
 
+test-debian:
+	bash tools/test-debian.sh
+
 test-asan: venv
 	bash tools/test-asan.sh
 
 test-leaks: deps
 	bash tools/test-leaks.sh
+
+# A free-threaded CPython built by hand: make test-ft FT_PYTHON=/path/to/python3.14t
+test-ft: deps
+	FT_PYTHON=$(FT_PYTHON) bash tools/test-ft.sh
 
 fuzz: install
 	cd tests && KV_FUZZ_PROFILE=long ../$(PY) -m pytest -q test_fuzz.py
