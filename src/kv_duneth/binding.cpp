@@ -90,10 +90,10 @@ bool unexpected_keyword(const char* name, PyObject* borrowed_key) {
 // Index of the parameter called `key`, or -1; only str keys can name one.
 Py_ssize_t param_index(const Signature& sig, PyObject* key) {
     for (Py_ssize_t i = 0; i < sig.count(); ++i)
-        if (*sig.params[i].name == key) return i;
+        if (names.*sig.params[i].name == key) return i;
     if (!PyUnicode_Check(key)) return -1;
     for (Py_ssize_t i = 0; i < sig.count(); ++i) {
-        PyObject* name = *sig.params[i].name;
+        PyObject* name = names.*sig.params[i].name;
         if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
             PyUnicode_Compare(name, key) == 0)
             return i;
@@ -148,7 +148,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs
         return true;
     }
     for (Py_ssize_t i = nargs; i < sig.count(); ++i) {
-        PyObject* value = kw.find(*sig.params[i].name, out.keep[i]);
+        PyObject* value = kw.find(names.*sig.params[i].name, out.keep[i]);
         if (value) {
             out.arg[i] = value;
             --left;
@@ -223,7 +223,8 @@ bool convert_integers(const Signature& sig, Bound& out) noexcept {
 bool raise_param_type(const Signature& sig, Py_ssize_t index, PyObject* value) noexcept {
     const Kind kind = sig.params[index].kind;
     PyTypeObject* expected = kind == Kind::bytes ? &PyBytes_Type : &PyUnicode_Type;
-    return check_exact_or_none(value, expected, PyUnicode_AsUTF8(*sig.params[index].name));
+    PyObject* name = names.*sig.params[index].name;
+    return check_exact_or_none(value, expected, PyUnicode_AsUTF8(name));
 }
 
 // A method without parameters has nothing to report a binding failure against.
@@ -233,8 +234,9 @@ void add_binding_traceback(const Signature& sig) noexcept {
 
 bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {
     if (Py_TYPE(value) == type || value == Py_None) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, type->tp_name, TypeOf(value).name());
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 type->tp_name, TypeOf(value).name());
     return false;
 }
 

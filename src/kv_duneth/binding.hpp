@@ -50,7 +50,7 @@ inline bool bind_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs + nkw != count) return bind(Sig, args, nargs, kwnames, out);
     for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) != *Sig.params[nargs + i].name)
+        if (PyTuple_GET_ITEM(kwnames, i) != names.*Sig.params[nargs + i].name)
             return bind(Sig, args, nargs, kwnames, out);
     for (Py_ssize_t i = 0; i < count; ++i) out.arg[i] = args[i];  // keyword values follow
     if constexpr (has_integers(Sig)) {

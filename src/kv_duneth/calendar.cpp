@@ -9,8 +9,8 @@ namespace {
 constexpr Signature generate_end_date_sig{
     .name = "generate_end_date",
     .first_line = 63,
-    .params = {{&names.years, Kind::int32}, {&names.months, Kind::int32},
-               {&names.days, Kind::int32}},
+    .params = {{&Names::years, Kind::int32}, {&Names::months, Kind::int32},
+               {&Names::days, Kind::int32}},
     .defaults_zero = true,
     .locals = {"today", "end_date", "month", "year"},
 };

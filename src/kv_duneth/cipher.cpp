@@ -10,7 +10,7 @@ namespace {
 constexpr Signature init_sig{
     .name = "__init__",
     .first_line = 14,
-    .params = {{&names.secret_key, Kind::text}},
+    .params = {{&Names::secret_key, Kind::text}},
 };
 constexpr int init_line = 16;  // deriving and storing the cipher
 
@@ -192,7 +192,8 @@ bool set_up_class(PyObject* module) noexcept {
     class_ops = &cipher_ops;
     if (!ready_static_type(cipher_type, declare_class)) return false;
     Ref capsule = Ref::steal(PyCapsule_New(&cipher_ops, nullptr, nullptr));
-    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, names.vtable, capsule.get()) < 0) return false;
+    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, names.vtable, capsule.get()) < 0)
+        return false;
     if (PyObject_SetAttr(module, names.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)
         return false;
     return wire_pickling();

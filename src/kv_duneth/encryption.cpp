@@ -9,7 +9,7 @@ namespace {
 constexpr Signature encrypt_string_sig{
     .name = "encrypt_string",
     .first_line = 102,
-    .params = {{&names.input_string, Kind::text}},
+    .params = {{&Names::input_string, Kind::text}},
     .locals = {"encrypted"},
 };
 constexpr struct {
@@ -20,21 +20,21 @@ constexpr struct {
 constexpr Signature decrypt_string_sig{
     .name = "decrypt_string",
     .first_line = 106,
-    .params = {{&names.encrypted_string, Kind::text}},
+    .params = {{&Names::encrypted_string, Kind::text}},
     .locals = {"decrypted"},
 };  // 108 and 109 lie inside the catch-all; only the handler, 110, could fail, and it cannot
 
 constexpr Signature encrypt_data_sig{
     .name = "encrypt_data",
     .first_line = 113,
-    .params = {{&names.data, Kind::bytes}},
+    .params = {{&Names::data, Kind::bytes}},
 };
 constexpr int encrypt_data_line = 114;
 
 constexpr Signature decrypt_data_sig{
     .name = "decrypt_data",
     .first_line = 116,
-    .params = {{&names.encrypted_data, Kind::bytes}},
+    .params = {{&Names::encrypted_data, Kind::bytes}},
 };  // 118 lies inside the catch-all (119)
 
 PyObject* encrypt_string(PyObject* self, const Bound& b) {

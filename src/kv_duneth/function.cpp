@@ -221,7 +221,9 @@ void declare_function_type(PyTypeObject& t) {
 
 }  // namespace
 
-bool function_type_ready() noexcept { return ready_static_type(function_type, declare_function_type); }
+bool function_type_ready() noexcept {
+    return ready_static_type(function_type, declare_function_type);
+}
 
 Ref make_code(const Signature& sig, const char* qualname) noexcept {
     const bool takes_self = sig.scope == Scope::method;
@@ -233,7 +235,7 @@ Ref make_code(const Signature& sig, const char* qualname) noexcept {
     Py_ssize_t i = 0;
     if (takes_self) PyTuple_SET_ITEM(varnames.get(), i++, new_ref(names.self));
     for (Py_ssize_t p = 0; p < sig.count(); ++p)
-        PyTuple_SET_ITEM(varnames.get(), i++, new_ref(*sig.params[p].name));
+        PyTuple_SET_ITEM(varnames.get(), i++, new_ref(names.*sig.params[p].name));
     for (Py_ssize_t l = 0; l < nlocals; ++l) {
         PyObject* name = PyUnicode_InternFromString(sig.locals[l]);
         if (!name) return {};

@@ -9,7 +9,7 @@ namespace {
 constexpr Signature string_to_secret_key_sig{
     .name = "string_to_secret_key",
     .first_line = 83,
-    .params = {{&names.input_string, Kind::text}},
+    .params = {{&Names::input_string, Kind::text}},
     .locals = {"salt", "kdf", "key"},
 };
 // Making `kdf` (86: its hashes.SHA256() argument), deriving and encoding `key`, decoding it.
@@ -19,7 +19,7 @@ constexpr int decode_key_line = 92;
 constexpr Signature secret_key_to_string_sig{
     .name = "secret_key_to_string",
     .first_line = 94,
-    .params = {{&names.secret_key, Kind::text}, {&names.encrypted_string, Kind::text}},
+    .params = {{&Names::secret_key, Kind::text}, {&Names::encrypted_string, Kind::text}},
     .locals = {"fernet", "decrypted"},
 };  // 96 to 98 lie inside the catch-all (99)
 

@@ -142,7 +142,7 @@ bool import_base64(PyObject* dict) {
     Ref module = Ref::steal(PyImport_GetModule(names.base64));
     if (module) {
         Ref spec = Ref::steal(PyObject_GetAttr(module.get(), names.spec));
-        Ref initializing = spec ? Ref::steal(PyObject_GetAttr(spec.get(), names.initializing)) : Ref();
+        Ref initializing = spec ? getattr(spec.get(), names.initializing) : Ref();
         int unsafe = initializing ? PyObject_IsTrue(initializing.get()) : 0;
         PyErr_Clear();
         if (unsafe != 1) return PyDict_SetItem(dict, names.base64, module.get()) == 0;
@@ -193,7 +193,8 @@ bool run_statements(PyObject* dict, StatementFailure& failed) {
         if (!bind_method(i)) return false;
     }
     failed = {&init_pickling_site, 1};
-    Ref unpickle = make_function(&unpickle_row, nullptr, names.pyx_unpickle, unpickle_code, nullptr);
+    Ref unpickle =
+        make_function(&unpickle_row, nullptr, names.pyx_unpickle, unpickle_code, nullptr);
     if (!unpickle || PyDict_SetItem(dict, names.pyx_unpickle, unpickle.get()) < 0) return false;
     failed = {&init_site, 1};
     Ref test = Ref::steal(PyDict_New());
@@ -255,8 +256,8 @@ bool execute(PyObject* module) {
         Ref builtins = Ref::steal(compat::builtins_module());
         if (!builtins) return false;
         Py_XSETREF(module_state.builtins, builtins.release());
-        if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 || !check_version() ||
-            !make_names_and_constants())
+        if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||
+            !check_version() || !make_names_and_constants())
             return false;
         constants_made = true;
         return execute_body(module, failed, entered);
@@ -307,7 +308,8 @@ PyModuleDef module_def = {
 Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return {};
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_state.dict, locals.get(), fromlist, 0));
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name, module_state.dict, locals.get(), fromlist, 0));
 }
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {

@@ -24,7 +24,7 @@ constexpr struct {
 constexpr Signature setstate_cython_sig{
     .name = "__setstate_cython__",
     .first_line = 16,
-    .params = {{&names.pyx_state, Kind::any}},
+    .params = {{&Names::pyx_state, Kind::any}},
     .file = string_source,
 };
 constexpr int setstate_line = 17;  // the state's type test and the loading
@@ -32,8 +32,8 @@ constexpr int setstate_line = 17;  // the state's type test and the loading
 constexpr Signature unpickle_sig{
     .name = "__pyx_unpickle_kv_duneth",
     .first_line = 1,
-    .params = {{&names.pyx_type, Kind::any}, {&names.pyx_checksum, Kind::int64},
-               {&names.pyx_state, Kind::any}},
+    .params = {{&Names::pyx_type, Kind::any}, {&Names::pyx_checksum, Kind::int64},
+               {&Names::pyx_state, Kind::any}},
     .locals = {"__pyx_PickleError", "__pyx_result"},
     .file = string_source,
     .scope = Scope::function,

@@ -24,7 +24,7 @@ enum class Kind : unsigned char {
 };
 
 struct Param {
-    PyObject* const* name = nullptr;  // points at the interned name in `names`
+    PyObject* Names::*name = nullptr;  // its interned name in `names`
     Kind kind = Kind::any;
 };
 
