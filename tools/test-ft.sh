@@ -22,7 +22,7 @@ if [[ $("$FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GI
     echo "test-ft: skipped ($FT_PYTHON is not a free-threaded build)"
     exit 0
 fi
-BUILD=$ROOT/build/ft
+BUILD=$ROOT/build/ft/$("$FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
 STAGE=$BUILD/stage
 shim=""
 "$FT_PYTHON" -c 'import distutils' 2>/dev/null || shim=$ROOT/tools/distutils_shim

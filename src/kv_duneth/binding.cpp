@@ -19,7 +19,7 @@ struct KwTuple {
     PyObject* name_at(Py_ssize_t i) const { return PyTuple_GET_ITEM(names, i); }
     PyObject* value_at(Py_ssize_t i) const { return values[i]; }
     // Pointer comparison first (CPython passes interned names), then by value.
-    PyObject* find(PyObject* name, Ref&) const {
+    PyObject* find(PyObject* name, Py_ssize_t) const {
         Py_ssize_t n = size();
         for (Py_ssize_t i = 0; i < n; ++i)
             if (name_at(i) == name) return values[i];
@@ -31,14 +31,14 @@ struct KwTuple {
     }
 };
 
-// Keywords of a tuple-and-dict call. Python code (a key's __eq__, a collection) may change the
-// dictionary, so a value found in it is owned by the Bound it goes into.
+// Keywords of a tuple-and-dict call: a value found goes into the HeldBound's keep.
 struct KwDict {
     PyObject* dict;
+    Ref* keep;
     Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
-    PyObject* find(PyObject* name, Ref& keep) const {
-        dict_item(dict, name, keep);
-        return keep.get();
+    PyObject* find(PyObject* name, Py_ssize_t index) const {
+        dict_item(dict, name, keep[index]);
+        return keep[index].get();
     }
 };
 
@@ -148,7 +148,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* pos, Py_ssize_t nargs
         return true;
     }
     for (Py_ssize_t i = nargs; i < sig.count(); ++i) {
-        PyObject* value = kw.find(names.*sig.params[i].name, out.keep[i]);
+        PyObject* value = kw.find(names.*sig.params[i].name, i);
         if (value) {
             out.arg[i] = value;
             --left;
@@ -203,9 +203,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return bind_call(sig, args, nargs, KwTuple{kwnames, args + nargs}, out);
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept {
+bool bind(const Signature& sig, PyObject* args, PyObject* kwds, HeldBound& out) noexcept {
     PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
-    return bind_call(sig, pos, PyTuple_GET_SIZE(args), KwDict{kwds}, out);
+    return bind_call(sig, pos, PyTuple_GET_SIZE(args), KwDict{kwds, out.keep}, out);
 }
 
 bool convert_integers(const Signature& sig, Bound& out) noexcept {

@@ -6,16 +6,21 @@
 namespace kvd {
 
 struct Bound {
-    PyObject* arg[max_params] = {};  // borrowed from the caller's arguments, or owned by keep
+    PyObject* arg[max_params] = {};  // borrowed from the caller's arguments
     long long num[max_params] = {};  // converted integer parameters
-    Ref keep[max_params];            // values taken from a keyword dictionary
+};
+
+// A tuple-and-dict call's arguments: values found in the keyword dictionary are owned here,
+// since Python code (a key's __eq__, a collection) may change the dictionary.
+struct HeldBound : Bound {
+    Ref keep[max_params];
 };
 
 // Bind a vectorcall-style call (positional array, keyword values after them, names in kwnames).
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Bound& out) noexcept;
 // Bind a tuple-and-dict call (tp_init).
-bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out) noexcept;
+bool bind(const Signature& sig, PyObject* args, PyObject* kwds, HeldBound& out) noexcept;
 
 // Pieces of the fast path below, out of line because they only run on their own rows or on failure.
 bool convert_integers(const Signature& sig, Bound& out) noexcept;

@@ -33,10 +33,9 @@ CipherOps cipher_ops;
 CipherOps* class_ops = nullptr;  // what allocation copies into each object
 
 int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    Bound bound;
+    HeldBound bound;
     if (!bind(init_sig, args, kwds, bound)) return -1;
-    // Owned at once: the value may come from a keyword dictionary that Python code can empty.
-    Ref secret_key = Ref::borrow(bound.arg[0]);
+    Ref secret_key = Ref::borrow(bound.arg[0]);  // the field may be replaced during derivation
     store_field(self, &CipherObject::secret_key, secret_key.dup());
     // Between the two stores another thread may see the new passphrase with the old cipher.
     CipherObject* c = as_cipher(self);
