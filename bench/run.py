@@ -49,8 +49,9 @@ import kelvaro_duneth.kv_duneth as kv_module
 from kelvaro_duneth.kv_duneth import kv_duneth
 
 BENCH_DIR = Path(__file__).resolve().parent
-sys.path.insert(0, str(BENCH_DIR))
+sys.path[:0] = [str(BENCH_DIR), str(BENCH_DIR.parent / "tests")]  # pure_python; stand_ins
 from pure_python import PyDuneth  # noqa: E402
+from stand_ins import clock_at  # noqa: E402
 
 PASSPHRASE = "correct horse battery staple"
 VARIANTS = ("module", "floor", "python")
@@ -108,8 +109,8 @@ def guarded(expr, exc="BaseException"):
 
 
 def end_date_floor(y, m, d):
-    """The date rule inline: days, then years (29 February -> 28), then months (month end ->
-    the target month's last day)."""
+    """The date rule inline, as a program would write it without the module (tests/model.py
+    holds the same rule as a function, for the checks)."""
     return f"""\
 _e = datetime.now() + timedelta(days={d})
 try:
@@ -473,8 +474,7 @@ def check_date_rule():
              ((2025, 1, 31), (0, 1, 1)), ((2025, 12, 15), (0, 1, 0)), ((2025, 3, 15), (0, -15, 0))]
     try:
         for (yy, mm, dd), args in cases:
-            fixed = type("FixedNow", (datetime,), {"now": classmethod(
-                lambda cls, _t=(yy, mm, dd): datetime(*_t, 10, 30))})
+            fixed = clock_at(yy, mm, dd, 10, 30)
             kv_module.__dict__["datetime"] = fixed
             pure_python.datetime = fixed
             a = kv_duneth.generate_end_date(_DUMMY, *args)

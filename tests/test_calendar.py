@@ -7,6 +7,9 @@ import traceback
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from model import end_date, multiple, takes, unexpected
+from stand_ins import IntReturns
+
 END = "kelvaro_duneth.kv_duneth.kv_duneth.generate_end_date"
 TODAY = "kelvaro_duneth.kv_duneth.kv_duneth.get_today_date"
 SOURCE = "kelvaro_duneth/kv_duneth"
@@ -40,14 +43,6 @@ def entries(exc):
     """The traceback entries that the module itself added, as (function, line)."""
     return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
             if f.filename == SOURCE]
-
-
-class IntReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 # "today  years months days  result": C is a common year and L a leap year, both followed by a
@@ -120,14 +115,11 @@ def test_int_returning_bool_is_deprecated_but_accepted(clock, unkeyed):
     (END, OverflowError, TOO_LARGE, (), {"days": 2147483648}),
     (END, OverflowError, None, (2 ** 70,), {}), (END, OverflowError, None, (0, 0, -2 ** 70), {}),
     (END, TypeError, "__int__ returned non-int (type str)", (IntReturns("1"),), {}),
-    (END, TypeError, "generate_end_date() takes at most 3 positional arguments (4 given)",
-     (0, 0, 0, 0), {}),
-    (END, TypeError, "generate_end_date() got an unexpected keyword argument 'weeks'", (),
-     {"weeks": 1}),
-    (END, TypeError, "generate_end_date() got multiple values for keyword argument 'years'",
-     (1,), {"years": 1}),
-    (TODAY, TypeError, "get_today_date() takes exactly 0 positional arguments (1 given)", (1,), {}),
-    (TODAY, TypeError, "get_today_date() got an unexpected keyword argument 'x'", (), {"x": 1}),
+    (END, TypeError, takes("generate_end_date", 3, 4, at_most=True), (0, 0, 0, 0), {}),
+    (END, TypeError, unexpected("generate_end_date", "weeks"), (), {"weeks": 1}),
+    (END, TypeError, multiple("generate_end_date", "years"), (1,), {"years": 1}),
+    (TODAY, TypeError, takes("get_today_date", 0, 1), (1,), {}),
+    (TODAY, TypeError, unexpected("get_today_date", "x"), (), {"x": 1}),
 ])
 def test_argument_faults_come_before_the_clock(clock, unkeyed, method, exc, message, args, kwargs):
     with pytest.raises(exc, match=message and "^" + re.escape(message) + "$") as info:
@@ -169,24 +161,6 @@ def test_failing_clock(restore_globals, unkeyed, method, args, name, line):
     assert entries(info.value) == [(name, line)]
 
 
-def model(now, years, months, days):
-    """Days by ordinal, then years, then months; a missing day becomes the month's last one."""
-    ordinal = now.toordinal() + days
-    if not 1 <= ordinal <= dt.date.max.toordinal():
-        raise OverflowError
-    moved = dt.date.fromordinal(ordinal)
-    year, month, day = moved.year + years, moved.month, moved.day
-    if not 1 <= year <= 9999:
-        raise ValueError
-    day = min(day, calendar.monthrange(year, month)[1])
-    carried = month - 1 + months
-    year, month = year + carried // 12, carried % 12 + 1
-    if not 1 <= year <= 9999:
-        raise ValueError
-    day = min(day, calendar.monthrange(year, month)[1])
-    return dt.date(year, month, day).strftime("%Y-%m-%d")
-
-
 def outcome(function, *args):
     try:
         return function(*args)
@@ -202,10 +176,14 @@ instants = st.datetimes(dt.datetime(1, 1, 1), dt.datetime(9999, 12, 31)) | st.bu
     month_end, st.integers(1, 9999), st.integers(1, 12), st.integers(0, 3), st.integers(0, 23))
 
 
-@settings(max_examples=300, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+# Each example sets the clock itself, so the function-scoped fixtures may be shared; Hypothesis
+# before 6 (Debian 11) has no health check for them.
+FIXTURE_CHECK = [check for check in HealthCheck if check.name == "function_scoped_fixture"]
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=FIXTURE_CHECK)
 @given(instants, st.integers(-50, 50), st.integers(-600, 600), st.integers(-5000, 5000))
 def test_offsets_match_calendar_model(clock, unkeyed, now, years, months, days):
     clock(now)
     assert outcome(unkeyed.generate_end_date, years, months, days) == outcome(
-        model, now, years, months, days)
+        end_date, now, years, months, days)

@@ -1,4 +1,5 @@
 """The command line `python -m kelvaro_duneth`: streams, exit codes and where the passphrase comes from."""
+import datetime as dt
 import os
 import pty
 import subprocess
@@ -65,13 +66,22 @@ def test_refuses_without_passphrase(args, passphrase):
     (("encrypt", "a", "b"), b"", b"unrecognized arguments"),
     (("encrypt",), b"\xff\xfe", b"not UTF-8"),
     (("end-date", "--days", "x"), b"", b"invalid int value"),
-    (("end-date", "--years", "9000"), b"", b"out of range"),
     (("end-date", "--days", str(2 ** 31)), b"", b"value too large to convert to int"),
 ])
 def test_usage_errors_exit_2(args, stdin, message):
     result = cli(*args, stdin=stdin)
     assert (result.returncode, result.stdout) == (2, b"")
     assert message in result.stderr
+
+
+def test_year_out_of_range_exits_2():
+    """The command passes on datetime's own error for the year, whatever its wording."""
+    now = dt.datetime.now()
+    with pytest.raises(ValueError) as info:
+        now.replace(year=now.year + 9000)
+    result = cli("end-date", "--years", "9000", passphrase=None)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.endswith(f": no such date: {info.value}\n".encode())
 
 
 def test_key_and_dates(obj, unkeyed):

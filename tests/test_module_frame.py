@@ -8,6 +8,8 @@ import weakref
 import pytest
 
 from conftest import PASSPHRASE
+from model import multiple, needs_argument, takes, unexpected
+from stand_ins import through_cipher
 
 SRC, STR_SRC = "kelvaro_duneth/kv_duneth", "<stringsource>"
 METHODS = [  # name, parameters after self, first line, file
@@ -134,7 +136,7 @@ def test_function_object(K, mod, unkeyed, name, params, line, path):
     assert inspect.ismethod(bound) and bound.__self__ is unkeyed and bound.__func__ is f
     with pytest.raises(TypeError) as info:
         f()
-    assert str(info.value) == f"{name}() needs an argument"
+    assert str(info.value) == needs_argument(name)
     for intruder in (object(), "text", K, None):
         with pytest.raises(TypeError):
             f(intruder, *[None] * len(params))
@@ -146,13 +148,11 @@ def test_gc_referents_and_cycles(K, unkeyed, obj):
     refs = gc.get_referents(obj)
     assert len(refs) == 1 and type(refs[0]) is Fernet
     for cls in (K, type("Sub", (K,), {})):
-        u, m = cls.__new__(cls), type("Marker", (), {})()
-        cycle = [u, m]
-        u.__setstate__((cycle, "pw"))
-        refs = gc.get_referents(u)
+        u = cls.__new__(cls)
+        watch = weakref.ref(through_cipher(u))
+        cycle, refs = u.__reduce__()[2][0], gc.get_referents(u)
         assert refs == [cycle] if cls is K else any(r is cycle for r in refs)
-        watch = weakref.ref(m)
-        del u, m, cycle, refs
+        del u, cycle, refs
         gc.collect()
         assert watch() is None, cls
 
@@ -161,23 +161,21 @@ kw = "".join  # keyword names built at run time are not the interned strings
 
 
 @pytest.mark.parametrize("name, args, kwargs, message", [
-    ("encrypt_string", ("a", "b"), {}, "encrypt_string() takes exactly 1 positional argument (2 given)"),
-    ("decrypt_string", (), {}, "decrypt_string() takes exactly 1 positional argument (0 given)"),
-    ("generate_end_date", (1, 2, 3, 4), {}, "generate_end_date() takes at most 3 positional arguments (4 given)"),
-    ("get_today_date", (1,), {}, "get_today_date() takes exactly 0 positional arguments (1 given)"),
-    ("__reduce_cython__", (1,), {}, "__reduce_cython__() takes exactly 0 positional arguments (1 given)"),
-    ("secret_key_to_string", ("k",), {}, "secret_key_to_string() takes exactly 2 positional arguments (1 given)"),
-    ("secret_key_to_string", (), {"encrypted_string": "x"},
-     "secret_key_to_string() takes exactly 2 positional arguments (0 given)"),
-    ("get_today_date", (), {"x": 1}, "get_today_date() got an unexpected keyword argument 'x'"),
+    ("encrypt_string", ("a", "b"), {}, takes("encrypt_string", 1, 2)),
+    ("decrypt_string", (), {}, takes("decrypt_string", 1, 0)),
+    ("generate_end_date", (1, 2, 3, 4), {}, takes("generate_end_date", 3, 4, at_most=True)),
+    ("get_today_date", (1,), {}, takes("get_today_date", 0, 1)),
+    ("__reduce_cython__", (1,), {}, takes("__reduce_cython__", 0, 1)),
+    ("secret_key_to_string", ("k",), {}, takes("secret_key_to_string", 2, 1)),
+    ("secret_key_to_string", (), {"encrypted_string": "x"}, takes("secret_key_to_string", 2, 0)),
+    ("get_today_date", (), {"x": 1}, unexpected("get_today_date", "x")),
     ("string_to_secret_key", (), {"input_string": "a", "salt": 1},
-     "string_to_secret_key() got an unexpected keyword argument 'salt'"),
-    ("generate_end_date", (), {"weeks": 1}, "generate_end_date() got an unexpected keyword argument 'weeks'"),
-    ("encrypt_data", (b"x",), {"data": b"y"}, "encrypt_data() got multiple values for keyword argument 'data'"),
-    ("generate_end_date", (1,), {kw(["yea", "rs"]): 2},
-     "generate_end_date() got multiple values for keyword argument 'years'"),
+     unexpected("string_to_secret_key", "salt")),
+    ("generate_end_date", (), {"weeks": 1}, unexpected("generate_end_date", "weeks")),
+    ("encrypt_data", (b"x",), {"data": b"y"}, multiple("encrypt_data", "data")),
+    ("generate_end_date", (1,), {kw(["yea", "rs"]): 2}, multiple("generate_end_date", "years")),
     ("encrypt_data", (), {kw(["da", "ta"]): b"", kw(["ex", "tra"]): 1},
-     "encrypt_data() got an unexpected keyword argument 'extra'"),
+     unexpected("encrypt_data", "extra")),
 ])
 def test_binding_errors(K, unkeyed, name, args, kwargs, message):
     for call in (getattr(unkeyed, name), vars(K)[name].__get__(unkeyed)):

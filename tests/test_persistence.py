@@ -2,6 +2,7 @@
 import base64
 import copy
 import pickle
+import re
 import traceback
 
 import pytest
@@ -9,13 +10,14 @@ from cryptography.fernet import Fernet
 
 from conftest import PASSPHRASE
 import kelvaro_duneth.kv_duneth as kvm
+from model import multiple, takes, unexpected
 
 K = kvm.kv_duneth
 U = kvm.__pyx_unpickle_kv_duneth
 CHECKSUM = 0x2284821
 BAD_SUM = ("Incompatible checksums (0x%s vs (0x2284821, 0xbc0ac1d, 0x11b7a02)"
            " = (fernet, secret_key))")
-UA = "__pyx_unpickle_kv_duneth() "
+UA = "__pyx_unpickle_kv_duneth"
 SET = "kelvaro_duneth.kv_duneth.kv_duneth.__setstate_cython__"
 LOAD = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth__set_state"
 UNP = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth"
@@ -57,6 +59,19 @@ def make(kind, obj):
             "fernet_only": made(K, (fernet, None))}[kind]
 
 
+def copy_error(copier, value):
+    """The exception that `copier` raises for `value`; None when it copies."""
+    try:
+        copier(value)
+    except Exception as exc:
+        return exc
+    return None
+
+
+# Older cryptography (3.3, Debian 11) keeps its cffi backend in each Fernet object: those do not
+# pickle or deep-copy, and neither does a kv_duneth object that holds one.
+FERNET_PICKLES = copy_error(pickle.dumps, Fernet(Fernet.generate_key())) is None
+
 COPIERS = [pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, p)), id=f"pickle{p}")
            for p in range(pickle.HIGHEST_PROTOCOL + 1)] + [
     pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
@@ -69,6 +84,11 @@ def test_round_trip(kind, copier, obj, restore_globals):
     restore_globals["PBKDF2HMAC"] = restore_globals["Fernet"] = no_derivation
     with pytest.raises(AssertionError, match="key derived again"):
         K("x")
+    refused = state(o)[0] is not None and copy_error(copier, state(o)[0])
+    if refused:  # the Fernet object itself does not copy this way: its error passes through
+        with pytest.raises(type(refused), match="^" + re.escape(str(refused)) + "$"):
+            copier(o)
+        return
     c = copier(o)
     assert type(c) is type(o) and c is not o
     r, rc = o.__reduce__(), c.__reduce__()
@@ -98,9 +118,8 @@ def test_reduce_values(obj):
 
 @pytest.mark.parametrize("name", ["__reduce__", "__reduce_cython__"])
 @pytest.mark.parametrize("args, kwargs, msg", [
-    ((1,), {}, "__reduce_cython__() takes exactly 0 positional arguments (1 given)"),
-    ((1, 2), {}, "__reduce_cython__() takes exactly 0 positional arguments (2 given)"),
-    ((), {"x": 1}, "__reduce_cython__() got an unexpected keyword argument 'x'")])
+    ((1,), {}, takes("__reduce_cython__", 0, 1)), ((1, 2), {}, takes("__reduce_cython__", 0, 2)),
+    ((), {"x": 1}, unexpected("__reduce_cython__", "x"))])
 def test_reduce_refuses_arguments(name, args, kwargs, msg):
     with pytest.raises(TypeError) as e:
         getattr(K.__new__(K), name)(*args, **kwargs)
@@ -139,8 +158,7 @@ def test_setstate_binding_and_subclass_dict():
     for args, n in [((), 0), ((X, (X, "a")), 2)]:
         with pytest.raises(TypeError) as e:
             o.__setstate__(*args)
-        msg = f"__setstate_cython__() takes exactly 1 positional argument ({n} given)"
-        assert str(e.value) == msg and entries(e) == [(SET, 16)]
+        assert str(e.value) == takes("__setstate_cython__", 1, n) and entries(e) == [(SET, 16)]
     o.__setstate__(**{"".join(["__pyx_", "state"]): (X, "kw")})  # a keyword that is not interned
     assert state(o) == (X, "kw")
     s = made(Sub, (None, None, [("b", 2)]))
@@ -178,13 +196,11 @@ def test_unpickle_accepts(cls, checksum):
     ((Sub, CHECKSUM, (X, "s", 5)), {}, TypeError, None, [(UNP, 9), (LOAD, 14)]),
     ((int, CHECKSUM, None), {}, TypeError, None, [(UNP, 7)]),
     ((5, CHECKSUM, None), {}, TypeError, None, [(UNP, 7)]),
-    ((K, CHECKSUM), {}, TypeError, UA + "takes exactly 3 positional arguments (2 given)", ARG),
-    ((K, 1, 2, 3), {}, TypeError, UA + "takes exactly 3 positional arguments (4 given)", ARG),
-    ((K,), {"__pyx_state": None}, TypeError, UA + "takes exactly 3 positional arguments (1 given)",
-     ARG),
-    ((K, CHECKSUM, None), {"x": 1}, TypeError, UA + "got an unexpected keyword argument 'x'", ARG),
-    ((K, CHECKSUM, None), {"__pyx_type": K}, TypeError,
-     UA + "got multiple values for keyword argument '__pyx_type'", ARG)])
+    ((K, CHECKSUM), {}, TypeError, takes(UA, 3, 2), ARG),
+    ((K, 1, 2, 3), {}, TypeError, takes(UA, 3, 4), ARG),
+    ((K,), {"__pyx_state": None}, TypeError, takes(UA, 3, 1), ARG),
+    ((K, CHECKSUM, None), {"x": 1}, TypeError, unexpected(UA, "x"), ARG),
+    ((K, CHECKSUM, None), {"__pyx_type": K}, TypeError, multiple(UA, "__pyx_type"), ARG)])
 def test_unpickle_refuses(args, kwargs, exc, msg, tb):
     with pytest.raises(exc) as e:
         U(*args, **kwargs)
@@ -200,6 +216,7 @@ def test_namespace_pairs_reach_one_operation(obj):
     assert obj.__reduce__() == obj.__reduce_cython__() == K.__reduce__(obj)
 
 
+@pytest.mark.skipif(not FERNET_PICKLES, reason="this cryptography's Fernet objects do not pickle")
 def test_pickle_from_another_process(run_py, restore_globals):
     out = run_py("""
         import base64, pickle, kelvaro_duneth.kv_duneth as m
@@ -214,7 +231,8 @@ def test_pickle_from_another_process(run_py, restore_globals):
 
 # Each failed import has already wired pickling on the (static) class before failing at line 6.
 RETRY = """
-    import pickle, sys, traceback
+    import copy, pickle, sys, traceback
+    FERNET_PICKLES = %r
     sys.modules["cryptography"] = None
     for _ in range(2):
         try:
@@ -231,7 +249,8 @@ RETRY = """
     assert {"__reduce__", "__reduce_cython__", "__setstate__", "__setstate_cython__"} <= set(ns)
     o = K("retry")
     assert o.__reduce__() == o.__reduce_cython__() and len(o.__reduce__()) == 3
-    assert pickle.loads(pickle.dumps(o)).decrypt_string(o.encrypt_string("again")) == "again"
+    round_trip = (lambda x: pickle.loads(pickle.dumps(x))) if FERNET_PICKLES else copy.copy
+    assert round_trip(o).decrypt_string(o.encrypt_string("again")) == "again"
     for name, st in [("__setstate__", (o, "s")), ("__setstate_cython__", (K, "t"))]:
         getattr(o, name)(st)
         assert o.__reduce__()[2] == st
@@ -240,5 +259,5 @@ RETRY = """
 
 
 def test_failed_import_does_not_spoil_retry(run_py):
-    r = run_py(RETRY, check=False)
+    r = run_py(RETRY % FERNET_PICKLES, check=False)
     assert r.returncode == 0 and r.stdout.split() == ["retried"], r.stderr

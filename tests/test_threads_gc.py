@@ -1,7 +1,5 @@
 """Threads sharing one object, the cyclic collector at awkward moments, and interpreter exit."""
-import base64
 import gc
-import hashlib
 import itertools
 import pickle
 import sys
@@ -13,40 +11,11 @@ import pytest
 from cryptography.fernet import Fernet
 
 import kelvaro_duneth.kv_duneth as kvm
+from stand_ins import QuickCipher, QuickKDF, through_cipher, through_dict, through_self
 
 K = kvm.kv_duneth
 U = kvm.__pyx_unpickle_kv_duneth
 THREADS, OPS = 8, 10_000
-
-
-class QuickFernet:
-    """A keyed cipher at the cost of a few bytes operations: token = key tag + plaintext."""
-
-    def __init__(self, key):
-        self.tag = hashlib.sha256(key).digest()[:8]
-
-    def encrypt(self, data):
-        if type(data) is not bytes:
-            raise TypeError("data must be bytes")
-        return base64.urlsafe_b64encode(self.tag + data)
-
-    def decrypt(self, token):
-        raw = base64.urlsafe_b64decode(token)
-        if raw[:8] != self.tag:
-            raise ValueError("another key")
-        return raw[8:]
-
-
-class QuickKDF:
-    """PBKDF2HMAC's interface at the cost of one hash; yields the GIL inside __init__'s window
-    between storing the new passphrase and storing the new cipher."""
-
-    def __init__(self, *, algorithm, length, salt, iterations):
-        self.salt, self.length = salt, length
-
-    def derive(self, material):
-        time.sleep(0)
-        return hashlib.sha256(self.salt + material).digest()[: self.length]
 
 
 def run_threads(target, count=THREADS):
@@ -75,7 +44,7 @@ def run_threads(target, count=THREADS):
 
 @pytest.fixture
 def quick(restore_globals):
-    restore_globals.update(Fernet=QuickFernet, PBKDF2HMAC=QuickKDF)
+    restore_globals.update(Fernet=QuickCipher, PBKDF2HMAC=QuickKDF)
 
 
 def test_eight_threads_share_one_object(quick):
@@ -180,34 +149,11 @@ class Sub(K):
     pass
 
 
-class Marker:
-    """Sits inside a cycle: its weak reference dies when the cycle is collected."""
-
-
-def through_cipher(cls):
-    o, marker = cls.__new__(cls), Marker()
-    o.__setstate__(([o, marker], "passphrase"))
-    return marker
-
-
-def through_self(cls):
-    o = cls.__new__(cls)
-    o.__setstate__((o, None))
-    o.marker = marker = Marker()
-    return marker
-
-
-def through_dict(cls):
-    o = cls.__new__(cls)
-    o.me, o.marker = o, Marker()
-    return o.marker
-
-
 @pytest.mark.parametrize("make, cls", [
     (through_cipher, K), (through_cipher, Sub), (through_self, Sub), (through_dict, Sub),
 ])
 def test_cycles_are_collected(make, cls):
-    watched = weakref.ref(make(cls))
+    watched = weakref.ref(make(cls.__new__(cls)))
     assert watched() is not None
     gc.collect()
     assert watched() is None and gc.garbage == []
@@ -267,7 +213,7 @@ class CollectingKDF(QuickKDF):
         return super().derive(material)
 
 
-class CollectingFernet(QuickFernet):
+class CollectingFernet(QuickCipher):
     def __init__(self, key):
         gc.collect()
         super().__init__(key)
@@ -291,7 +237,7 @@ def collector_everywhere(restore_globals):
 
 
 def test_collector_during_construction_and_unpickling(collector_everywhere):
-    garbage = [through_cipher(Sub) for _ in range(3)]  # uncollected cycles of our own objects
+    garbage = [through_cipher(Sub.__new__(Sub)) for _ in range(3)]  # uncollected Sub cycles
     del garbage
     a, b = K("passphrase"), Sub(secret_key="passphrase")
     b.tag = "t"

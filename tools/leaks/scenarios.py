@@ -9,54 +9,29 @@ and cryptography's own caches stay out of the figures.
 import base64
 import contextlib
 import copy
-import ctypes
-import datetime as _dt
 import gc
+import os
 import pickle
+import sys
 import types
 import warnings
 
 import kelvaro_duneth.kv_duneth as m
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from stand_ins import (IntReturns, QuickCipher, QuickKDF, call_with_dict, clock_at,  # noqa: E402
+                       native, through_cipher, through_dict)
+
 K = m.kv_duneth
 NS = vars(m)
 CHECKSUMS = (0x2284821, 0xBC0AC1D, 0x11B7A02)
+KEY = base64.urlsafe_b64encode(bytes(32))  # the keyed objects' cipher key, as a key string
 
 
 # ---- stand-ins -------------------------------------------------------------------------------
 
-class InvalidToken(Exception):
-    pass
-
-
-class StubFernet:
-    """Reversible, keyless, picklable: b"tok:" + plaintext."""
-
-    def __init__(self, key=b""):
-        self.key = key
-
-    def encrypt(self, data):
-        if not isinstance(data, bytes):
-            raise TypeError("data must be bytes")
-        return b"tok:" + data
-
-    def decrypt(self, token, ttl=None):
-        if not isinstance(token, bytes) or not token.startswith(b"tok:"):
-            raise InvalidToken
-        return token[4:]
-
-
 class StubSHA256:
     name = "sha256"
-
-
-class StubKDF:
-    def __init__(self, *, algorithm, length, salt, iterations):
-        self.salt = salt
-        self.length = length
-
-    def derive(self, material):
-        return (material + self.salt + bytes(self.length))[: self.length]
 
 
 class Raiser:
@@ -104,19 +79,6 @@ class IntSub(int):
     pass
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class IntRaises:
-    def __int__(self):
-        raise ArithmeticError("no int")
-
-
 class Sub(K):
     pass
 
@@ -131,26 +93,9 @@ class DictRaises(K):
         raise RuntimeError("no dict today")
 
 
-class FixedNow(_dt.datetime):
-    """datetime whose now() is fixed: today = self.TODAY."""
-    TODAY = (2023, 1, 31)
-
-    @classmethod
-    def now(cls, tz=None):
-        return cls(*cls.TODAY, 12, 0, 0)
-
-
-def fixed(y, mo, d):
-    return type("FixedNow", (FixedNow,), {"TODAY": (y, mo, d)})
-
-
-class Holder:
-    pass
-
-
 STAND_INS = {
-    "Fernet": StubFernet,
-    "PBKDF2HMAC": StubKDF,
+    "Fernet": QuickCipher,
+    "PBKDF2HMAC": QuickKDF,
     "hashes": types.SimpleNamespace(SHA256=StubSHA256),
     "base64": types.SimpleNamespace(urlsafe_b64encode=base64.urlsafe_b64encode),
 }
@@ -184,28 +129,6 @@ def warnings_as(action):
         yield
 
 
-# ---- native callers: non-str keyword names ---------------------------------------------------
-
-_api = ctypes.pythonapi
-_vectorcall = _api.PyObject_Vectorcall
-_vectorcall.restype = ctypes.py_object
-_vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-_call = _api.PyObject_Call
-_call.restype = ctypes.py_object
-_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-def vectorcall(func, args, kwnames=()):
-    """func(*args[:-len(kwnames)], **dict(zip(kwnames, args[-len(kwnames):]))), names unchecked."""
-    stack = (ctypes.py_object * max(1, len(args)))(*args)
-    return _vectorcall(func, ctypes.addressof(stack), len(args) - len(kwnames), tuple(kwnames))
-
-
-def call_with_dict(func, args, kwargs):
-    """PyObject_Call with a keyword dict whose keys need not be str."""
-    return _call(func, tuple(args), kwargs)
-
-
 # ---- the table -------------------------------------------------------------------------------
 
 class Scenario:
@@ -228,28 +151,8 @@ class Scenario:
 
 def _keyed(cipher=None, cls=K):
     o = cls.__new__(cls)
-    o.__setstate__((StubFernet() if cipher is None else cipher, "passphrase"))
+    o.__setstate__((QuickCipher(KEY) if cipher is None else cipher, "passphrase"))
     return o
-
-
-def _fernet_cycle():
-    o = K.__new__(K)
-    h = Holder()
-    h.o = o
-    o.__setstate__((h, "x"))
-
-
-def _dict_cycle():
-    s = Sub.__new__(Sub)
-    s.me = s
-    s.__setstate__((StubFernet(), "x"))
-
-
-def _keyed_cycle():
-    o = K("x")
-    h = Holder()
-    h.o = o
-    o.__setstate__((h, None))
 
 
 def _collect_young(make):
@@ -271,7 +174,7 @@ def build():
     bad_bytes = _keyed(BadBytes())
     not_bytes = _keyed(NotBytes())
     token, data_token = keyed.encrypt_string("plain"), keyed.encrypt_data(b"plain")
-    key_text = base64.urlsafe_b64encode(bytes(32)).decode()
+    key_text = KEY.decode()
     reinit = _keyed()
     half = _keyed()
     set_target = _keyed()
@@ -354,11 +257,11 @@ def build():
     add(g, "K.encrypt_string()", lambda: K.encrypt_string(), TypeError)
     add(g, "K.encrypt_string(non-instance)", lambda: K.encrypt_string(5, "p"), TypeError)
     add(g, "encrypt_string(**{1: x}) (native)",
-        lambda: vectorcall(K.encrypt_string, (keyed, "a", "b"), (1,)), TypeError)
+        lambda: native(K.encrypt_string, (keyed, "a"), [(1, "b")]), TypeError)
     add(g, "encrypt_string(input_string=, **{1: x}) (native)",
-        lambda: vectorcall(K.encrypt_string, (keyed, "a", "b"), ("input_string", 1)), TypeError)
+        lambda: native(K.encrypt_string, (keyed,), [("input_string", "a"), (1, "b")]), TypeError)
     add(g, "encrypt_string(input_string=) non-interned (native)",
-        lambda: vectorcall(K.encrypt_string, (keyed, "a"), ("".join(["input_", "string"]),)), str)
+        lambda: native(K.encrypt_string, (keyed,), [("".join(["input_", "string"]), "a")]), str)
     add(g, "decrypt_string", lambda: keyed.decrypt_string(token), str)
     add(g, "decrypt_string(encrypted_string=)",
         lambda: keyed.decrypt_string(encrypted_string=token), str)
@@ -444,7 +347,7 @@ def build():
     add(g, "secret_key_to_string(a, b, bogus=)",
         lambda: keyed.secret_key_to_string("a", "b", bogus=1), TypeError)
     add(g, "secret_key_to_string(a, b, **{1: x}) (native)",
-        lambda: vectorcall(K.secret_key_to_string, (keyed, "a", "b", "c"), (1,)), TypeError)
+        lambda: native(K.secret_key_to_string, (keyed, "a", "b"), [(1, "c")]), TypeError)
 
     # calendar
     g = "calendar"
@@ -458,13 +361,13 @@ def build():
     add(g, "generate_end_date(days=, years=)",
         lambda: keyed.generate_end_date(days=-40, years=2), str)
     add(g, "generate_end_date(1.9, True)", lambda: keyed.generate_end_date(1.9, True), str)
-    add(g, "generate_end_date(__int__)", lambda: keyed.generate_end_date(Index(3)), str)
+    add(g, "generate_end_date(__int__)", lambda: keyed.generate_end_date(IntReturns(3)), str)
     add(g, "generate_end_date month-end fallback", lambda: keyed.generate_end_date(0, 1), str,
-        with_names(datetime=fixed(2023, 1, 31)))
+        with_names(datetime=clock_at(2023, 1, 31, 12)))
     add(g, "generate_end_date 29 Feb, years=1", _either(lambda: keyed.generate_end_date(1)),
-        (str, ValueError), with_names(datetime=fixed(2024, 2, 29)))
+        (str, ValueError), with_names(datetime=clock_at(2024, 2, 29, 12)))
     add(g, "generate_end_date fallback fails too", lambda: keyed.generate_end_date(0, 1),
-        ValueError, with_names(datetime=fixed(9999, 12, 31)))
+        ValueError, with_names(datetime=clock_at(9999, 12, 31, 12)))
     add(g, "generate_end_date year step ValueError",
         lambda: keyed.generate_end_date(years=100000), ValueError)
     add(g, "generate_end_date days overflow (datetime)",
@@ -475,21 +378,21 @@ def build():
     add(g, "generate_end_date('1')", lambda: keyed.generate_end_date("1"), TypeError)
     add(g, "generate_end_date(nan)", lambda: keyed.generate_end_date(float("nan")), ValueError)
     add(g, "generate_end_date(None)", lambda: keyed.generate_end_date(None), TypeError)
-    add(g, "generate_end_date(__int__ -> str)", lambda: keyed.generate_end_date(Index("x")),
+    add(g, "generate_end_date(__int__ -> str)", lambda: keyed.generate_end_date(IntReturns("x")),
         TypeError)
-    add(g, "generate_end_date(__int__ raises)", lambda: keyed.generate_end_date(IntRaises()),
-        ArithmeticError)
+    add(g, "generate_end_date(__int__ raises)",
+        lambda: keyed.generate_end_date(IntReturns(ArithmeticError)), ArithmeticError)
     add(g, "generate_end_date(__int__ -> int subclass), warning ignored",
-        lambda: keyed.generate_end_date(Index(IntSub(2))), str, lambda: warnings_as("ignore"))
+        lambda: keyed.generate_end_date(IntReturns(IntSub(2))), str, lambda: warnings_as("ignore"))
     add(g, "generate_end_date(__int__ -> int subclass), warning raised",
-        lambda: keyed.generate_end_date(Index(IntSub(2))), DeprecationWarning,
+        lambda: keyed.generate_end_date(IntReturns(IntSub(2))), DeprecationWarning,
         lambda: warnings_as("error"))
     add(g, "generate_end_date(1, 2, 3, 4)", lambda: keyed.generate_end_date(1, 2, 3, 4),
         TypeError)
     add(g, "generate_end_date(1, years=)", lambda: keyed.generate_end_date(1, years=2), TypeError)
     add(g, "generate_end_date(weeks=)", lambda: keyed.generate_end_date(weeks=2), TypeError)
     add(g, "generate_end_date(days=, **{1: x}) (native)",
-        lambda: vectorcall(K.generate_end_date, (keyed, 1, 2), ("days", 1)), TypeError)
+        lambda: native(K.generate_end_date, (keyed,), [("days", 1), (1, 2)]), TypeError)
     add(g, "generate_end_date NameError timedelta", lambda: keyed.generate_end_date(), NameError,
         missing("timedelta"))
 
@@ -508,34 +411,34 @@ def build():
     add(g, "pickle.loads subclass", lambda: pickle.loads(pickled_sub), Sub)
     add(g, "copy.copy", lambda: copy.copy(keyed), K)
     add(g, "copy.deepcopy subclass", lambda: copy.deepcopy(sub), Sub)
-    add(g, "__setstate__((c, s))", lambda: set_target.__setstate__((StubFernet(), "s")),
+    add(g, "__setstate__((c, s))", lambda: set_target.__setstate__((QuickCipher(), "s")),
         type(None))
     add(g, "__setstate_cython__((None, None, {}))",
         lambda: set_target.__setstate_cython__((None, None, {"a": 1})), type(None))
-    add(g, "__setstate__ subclass dict", lambda: sub.__setstate__((StubFernet(), "s", {"a": 1})),
+    add(g, "__setstate__ subclass dict", lambda: sub.__setstate__((QuickCipher(), "s", {"a": 1})),
         type(None))
     add(g, "__setstate__ slotted subclass, third ignored",
-        lambda: slot_sub.__setstate__((StubFernet(), "s", 5)), type(None))
+        lambda: slot_sub.__setstate__((QuickCipher(), "s", 5)), type(None))
     add(g, "__setstate__ subclass update fails",
-        lambda: sub.__setstate__((StubFernet(), "s", 5)), TypeError)
+        lambda: sub.__setstate__((QuickCipher(), "s", 5)), TypeError)
     add(g, "__setstate__ four members", lambda: set_target.__setstate__((None, "s", 1, 2)),
         type(None))
     add(g, "__setstate__(None)", lambda: set_target.__setstate__(None), TypeError)
     add(g, "__setstate__([])", lambda: set_target.__setstate__([1, 2]), TypeError)
     add(g, "__setstate__(())", lambda: set_target.__setstate__(()), IndexError)
-    add(g, "__setstate__((c,))", lambda: set_target.__setstate__((StubFernet(),)), IndexError)
-    add(g, "__setstate__((c, 1))", lambda: set_target.__setstate__((StubFernet(), 1)), TypeError)
+    add(g, "__setstate__((c,))", lambda: set_target.__setstate__((QuickCipher(),)), IndexError)
+    add(g, "__setstate__((c, 1))", lambda: set_target.__setstate__((QuickCipher(), 1)), TypeError)
     add(g, "__setstate__((c, StrSub))",
-        lambda: set_target.__setstate__((StubFernet(), StrSub("s"))), TypeError)
+        lambda: set_target.__setstate__((QuickCipher(), StrSub("s"))), TypeError)
     add(g, "__setstate__()", lambda: set_target.__setstate__(), TypeError)
     add(g, "__setstate__(s, __pyx_state=)",
         lambda: set_target.__setstate__((None, None), __pyx_state=(None, None)), TypeError)
     for checksum in CHECKSUMS:
         add(g, f"unpickle {checksum:#x}", lambda c=checksum: U(K, c, None), K)
-    add(g, "unpickle state", lambda: U(K, CHECKSUMS[0], (StubFernet(), "s")), K)
+    add(g, "unpickle state", lambda: U(K, CHECKSUMS[0], (QuickCipher(), "s")), K)
     add(g, "unpickle one-step", lambda: U(K, CHECKSUMS[0], (None, None)), K)
     add(g, "unpickle subclass state",
-        lambda: U(Sub, CHECKSUMS[0], (StubFernet(), "s", {"a": 1})), Sub)
+        lambda: U(Sub, CHECKSUMS[0], (QuickCipher(), "s", {"a": 1})), Sub)
     add(g, "unpickle keywords",
         lambda: U(__pyx_state=None, __pyx_checksum=CHECKSUMS[1], __pyx_type=K), K)
     add(g, "unpickle float checksum", lambda: U(K, 36194337.0, None), K)
@@ -557,13 +460,14 @@ def build():
     add(g, "unpickle(K, c, __pyx_type=)", lambda: U(K, 1, __pyx_type=K), TypeError)
     add(g, "unpickle(bogus=)", lambda: U(K, 1, None, bogus=2), TypeError)
     add(g, "unpickle(K, c, **{1: x}) (native)",
-        lambda: vectorcall(U, (K, CHECKSUMS[0], None, 1), (1,)), TypeError)
+        lambda: native(U, (K, CHECKSUMS[0], None), [(1, 1)]), TypeError)
 
     # garbage collection and the function objects
     g = "gc, functions"
-    add(g, "cycle through the cipher slot", _collect_young(_fernet_cycle), type(None))
-    add(g, "cycle through a subclass dict", _collect_young(_dict_cycle), type(None))
-    add(g, "cycle through a constructed object", _collect_young(_keyed_cycle), type(None))
+    for where, make in [("the cipher slot", lambda: through_cipher(K.__new__(K))),
+                        ("a subclass dict", lambda: through_dict(_keyed(cls=Sub))),
+                        ("a constructed object", lambda: through_cipher(K("x")))]:
+        add(g, "cycle through " + where, _collect_young(make), type(None))
     add(g, "gc.get_referents", lambda: gc.get_referents(keyed), list)
     add(g, "function attributes", lambda: (K.encrypt_string.__code__,
                                            K.generate_end_date.__defaults__,
@@ -605,5 +509,5 @@ def _pickle_without_error():
 
 def baseline():
     """A pure-Python scenario of similar shape: the noise floor of the measurement."""
-    box = [StubFernet(), "x"]
+    box = [QuickCipher(), "x"]
     return Scenario("baseline", "pure Python calls", lambda: tuple(box) and None, type(None))
