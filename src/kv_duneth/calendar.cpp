@@ -7,13 +7,10 @@ namespace kvd {
 namespace {
 
 constexpr Signature generate_end_date_sig{
-    .name = "generate_end_date",
-    .first_line = 63,
+    .name = "generate_end_date", .first_line = 63,
     .params = {{&Names::years, Kind::int32}, {&Names::months, Kind::int32},
                {&Names::days, Kind::int32}},
-    .defaults_zero = true,
-    .locals = {"today", "end_date", "month", "year"},
-};
+    .defaults_zero = true, .locals = {"today", "end_date", "month", "year"}};
 constexpr struct {
     int clock = 64;          // reading the clock
     int days = 65;           // adding the days

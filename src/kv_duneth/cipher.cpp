@@ -8,10 +8,7 @@ namespace kvd {
 namespace {
 
 constexpr Signature init_sig{
-    .name = "__init__",
-    .first_line = 14,
-    .params = {{&Names::secret_key, Kind::text}},
-};
+    .name = "__init__", .first_line = 14, .params = {{&Names::secret_key, Kind::text}}};
 constexpr int init_line = 16;  // deriving and storing the cipher
 
 // The internal operation: no binding, only its traceback entries.

@@ -8,11 +8,8 @@ namespace kvd {
 namespace {
 
 constexpr Signature reduce_cython_sig{
-    .name = "__reduce_cython__",
-    .first_line = 1,
-    .locals = {"state", "_dict", "use_setstate"},
-    .file = string_source,
-};
+    .name = "__reduce_cython__", .first_line = 1, .locals = {"state", "_dict", "use_setstate"},
+    .file = string_source};
 constexpr struct {
     int state = 5;           // making the state
     int dict = 6;            // reading __dict__
@@ -22,22 +19,16 @@ constexpr struct {
 } reduce_lines{};
 
 constexpr Signature setstate_cython_sig{
-    .name = "__setstate_cython__",
-    .first_line = 16,
-    .params = {{&Names::pyx_state, Kind::any}},
-    .file = string_source,
-};
+    .name = "__setstate_cython__", .first_line = 16, .params = {{&Names::pyx_state, Kind::any}},
+    .file = string_source};
 constexpr int setstate_line = 17;  // the state's type test and the loading
 
 constexpr Signature unpickle_sig{
-    .name = "__pyx_unpickle_kv_duneth",
-    .first_line = 1,
+    .name = "__pyx_unpickle_kv_duneth", .first_line = 1,
     .params = {{&Names::pyx_type, Kind::any}, {&Names::pyx_checksum, Kind::int64},
                {&Names::pyx_state, Kind::any}},
-    .locals = {"__pyx_PickleError", "__pyx_result"},
-    .file = string_source,
-    .scope = Scope::function,
-};
+    .locals = {"__pyx_PickleError", "__pyx_result"}, .file = string_source,
+    .scope = Scope::function};
 constexpr struct {
     int membership = 4;      // the checksum test
     int import_error = 5;    // importing PickleError
@@ -48,10 +39,8 @@ constexpr struct {
 
 // The state loader: internal, reached from the two operations above.
 constexpr Signature set_state_site{
-    .name = "__pyx_unpickle_kv_duneth__set_state",
-    .file = string_source,
-    .scope = Scope::function,
-};
+    .name = "__pyx_unpickle_kv_duneth__set_state", .file = string_source,
+    .scope = Scope::function};
 constexpr struct {
     int members = 12;        // members 0 and 1 and their tests
     int update = 14;         // the dictionary update
