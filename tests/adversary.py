@@ -61,6 +61,24 @@ def raises(kind, call):
     return False
 
 
+def fernet_pickles():
+    try:
+        pickle.dumps(Fernet(KEY))
+    except TypeError:  # cryptography 3.x keeps an FFI object in each Fernet
+        return False
+    return True
+
+
+FERNET_PICKLES = fernet_pickles()
+
+
+def pickled_copy_decrypts(o, token):
+    """The copy decrypts what the object encrypted, or pickling fails as the cipher's does."""
+    if FERNET_PICKLES:
+        return pickle.loads(pickle.dumps(o)).decrypt_string(token) == "Grüße"
+    return raises(TypeError, lambda: pickle.dumps(o))
+
+
 def every_method(o):
     """Each method on its success and its error paths, as checks that return True."""
     token = o.encrypt_string("Grüße")
@@ -82,7 +100,7 @@ def every_method(o):
         lambda: o.secret_key_to_string(key, key_token) == "k",
         lambda: o.secret_key_to_string("bad key", token) is None,
         lambda: len(o.__reduce__()) == 3,
-        lambda: pickle.loads(pickle.dumps(o)).decrypt_string(token) == "Grüße",
+        lambda: pickled_copy_decrypts(o, token),
         lambda: raises(pickle.PickleError, lambda: U(K, 1, None)),
         lambda: raises(TypeError, lambda: U(K, 0x2284821, [None, None])),
         lambda: U(Sub, 0x2284821, (Fernet(KEY), PASSPHRASE)).decrypt_string(token) == "Grüße",

@@ -19,7 +19,7 @@ pytestmark = pytest.mark.slow
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 if not (ROOT / "meson.build").is_file():
     pytest.skip("the sources are not beside these tests", allow_module_level=True)
-pytest.importorskip("mesonpy", reason="meson-python builds the distributions (Debian: python3-mesonpy)")
+pytest.importorskip("mesonpy", reason="meson-python (python3-mesonpy) builds the distributions")
 VERSION = re.search(r"^\s*version:\s*'([^']+)'", (ROOT / "meson.build").read_text(), re.M).group(1)
 PACKAGE_FILES = {"__init__.py", "__main__.py", "_cli.py", "kv_duneth.pyi", "py.typed"}
 
