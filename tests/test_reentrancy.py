@@ -86,33 +86,42 @@ def test_each_traceback_entry_has_a_frame_of_its_own(unkeyed):
 
 
 RETRY_CODE = """
-import base64, builtins, datetime, importlib.util, sys, traceback, _testcapi
+import base64, builtins, datetime, importlib.util, sys, traceback, types, _testcapi
 import cryptography.fernet, cryptography.hazmat.primitives.kdf.pbkdf2
 spec = importlib.util.find_spec("kelvaro_duneth.kv_duneth")
 value_error, nth = ValueError, 0
 
-def builtins_getattr(name):  # the class set-up comes right after this look-up
+def builtins_getattr(name):  # the module's look-up of ValueError: its class set-up comes next
     if name != "ValueError":
         raise AttributeError(name)
+    builtins.ValueError = value_error  # Python code from here on finds it as usual
     _testcapi.set_nomemory(nth, nth + 1)
     return value_error
 
-del builtins.ValueError
+class Base64(types.ModuleType):  # its first statement reads base64.__spec__: the window ends
+    @property
+    def __spec__(self):
+        _testcapi.remove_mem_hooks()
+        return base64.__spec__
+
+sys.modules["base64"] = stand_in = Base64("base64")
+vars(stand_in).update({k: v for k, v in vars(base64).items() if k != "__spec__"})
 builtins.__getattr__ = builtins_getattr
 for nth in range(1, 1000):  # the nth allocation from there fails, until a load gets through
     try:
+        module = importlib.util.module_from_spec(spec)
+        del builtins.ValueError
         try:
-            module = importlib.util.module_from_spec(spec)
             spec.loader.exec_module(module)
         finally:
             _testcapi.remove_mem_hooks()
+            builtins.ValueError = value_error
         break
     except MemoryError as error:
         traceback.extract_tb(error.__traceback__)
 del builtins.__getattr__
-builtins.ValueError = value_error
 K = module.kv_duneth
-print(nth > 20, sorted(vars(K)), sorted(vars(type(vars(K)["encrypt_string"]))))
+print(nth > 5, sorted(vars(K)), sorted(vars(type(vars(K)["encrypt_string"]))))
 """
 
 

@@ -1,4 +1,5 @@
-// The one place that knows how CPython 3.7 to 3.13 differ; everything else uses the names below.
+// The one place that knows how CPython 3.7 to 3.15 (and their free-threaded builds) differ;
+// everything else uses the names below.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
