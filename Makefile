@@ -7,7 +7,7 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
                 python3-mesonpy python3-cryptography python3-pytest python3-hypothesis python3-mypy
 PYTEST_ARGS ?=
 
-.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz bench bench-quick wheel sdist
+.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz bench bench-quick wheel sdist wheels
 
 # The first target: a bare `make` lists the targets and changes nothing on the machine.
 help:
@@ -24,6 +24,7 @@ help:
 	@echo "make test-ft       the free-threaded checks: make test-ft FT_PYTHON=/path/to/python3.14t"
 	@echo "make fuzz          the long fuzzing profile"
 	@echo "make wheel, sdist  a wheel for Debian's python3, the source archive"
+	@echo "make wheels        sdist and manylinux wheels for x86_64 and aarch64 into dist/, each tested"
 	@echo "make clean         remove .venv, build directories and dist/"
 
 deps:
@@ -87,6 +88,9 @@ wheel: venv
 
 sdist: venv
 	mkdir -p dist && $(PY) -c "import mesonpy; print(mesonpy.build_sdist('dist'))"
+
+wheels:
+	bash tools/wheels/build.sh
 
 clean:
 	rm -rf $(VENV) build builddir* .hypothesis dist

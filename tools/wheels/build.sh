@@ -1,0 +1,408 @@
+#!/usr/bin/env bash
+# Builds into dist/ the sdist and one wheel per supported interpreter, repairs and tags each wheel
+# with auditwheel, checks every file with twine, installs each wheel into a fresh venv of its own
+# interpreter and runs the test suite against it; prints one table at the end.
+#   x86_64:  CPython 3.7 to 3.13 (pyenv, /root/.pyenv/versions), 3.14 and 3.15 (Debian unstable)
+#   aarch64: Debian's arm64 3.9 (bullseye), 3.11 (bookworm), 3.13 (trixie), 3.14, 3.15 (unstable),
+#            run under qemu-aarch64-static
+# Where things are made (all of it under build/wheels/, logs in build/wheels/logs/):
+#   - the sdist: meson-python's build_sdist with Debian's python3 on this machine (as `make sdist`);
+#   - the extension modules: compiled by tools/wheels/in-tree.sh in a bullseye tree (glibc 2.31,
+#     g++ 10 and its arm64 cross compiler), against each interpreter's headers copied into the
+#     tree, with libstdc++ and libgcc linked statically, so the modules need no glibc symbol
+#     newer than bullseye's; the wheels are put together by tools/wheels/assemble.py with the
+#     METADATA and entry points of a meson-python build of the same sources (Debian unstable's
+#     python3.14, built with meson-python in the unstable tree, also kept in build/wheels/mesonpy);
+#   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in a
+#     Debian unstable tree;
+#   - tests: pyenv interpreters on this machine (the pytest overlay of tools/matrix/lib.sh,
+#     the real cryptography where the interpreter imports it, tests/stand_in otherwise); 3.14 and
+#     3.15 in the unstable tree; arm64 ones under qemu with their sysroot's packages (interpreter,
+#     cryptography, pytest, hypothesis, pip), venvs with --system-site-packages.
+# Usage (root): bash tools/wheels/build.sh
+#   KV_WHEELS_ONLY="cp39-aarch64 cp312-x86_64 ..."  build and test only these (default: all)
+#   KV_WHEELS_PYTEST_ARGS     pytest arguments for x86_64 (default: -m "not slow")
+#   KV_WHEELS_AARCH64_PYTEST_ARGS   the same for aarch64 (default: -m "not slow")
+#   KV_WHEELS_JOBS            emulated test runs at a time (default 2)
+#   KV_WHEELS_REFRESH=1       makes the trees again
+#   KV_WHEELS_RETEST=1        no build: twine check and the tests (of the selected targets) on
+#                             the files already in dist/; the table also shows the results kept
+#                             from earlier runs for the other targets
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+WORK=$ROOT/build/wheels
+LOGS=$WORK/logs
+TREES=$WORK/trees
+SYSROOTS=$WORK/sysroots
+DIST=$ROOT/dist
+PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
+source "$ROOT/tools/matrix/lib.sh"
+source "$ROOT/tools/wheels/trees.sh"
+
+# name|architecture|where|interpreter: where is pyenv (this machine), unstable (the amd64 tree)
+# or an arm64 sysroot's release.
+TARGETS=(
+    cp37-x86_64\|x86_64\|pyenv\|3.7.16
+    cp38-x86_64\|x86_64\|pyenv\|3.8.18
+    cp39-x86_64\|x86_64\|pyenv\|3.9.18
+    cp310-x86_64\|x86_64\|pyenv\|3.10.13
+    cp311-x86_64\|x86_64\|pyenv\|3.11.7
+    cp312-x86_64\|x86_64\|pyenv\|3.12.1
+    cp313-x86_64\|x86_64\|pyenv\|3.13.0
+    cp314-x86_64\|x86_64\|unstable\|python3.14
+    cp315-x86_64\|x86_64\|unstable\|python3.15
+    cp39-aarch64\|aarch64\|bullseye\|python3.9
+    cp311-aarch64\|aarch64\|bookworm\|python3.11
+    cp313-aarch64\|aarch64\|trixie\|python3.13
+    cp314-aarch64\|aarch64\|unstable\|python3.14
+    cp315-aarch64\|aarch64\|unstable\|python3.15
+)
+HOST_PACKAGES=(mmdebstrap qemu-user-static meson ninja-build python3-mesonpy git)
+PYTEST_DEFAULT=(-m "not slow")   # the slow tests build from the sources with meson-python
+AARCH64_DEFAULT=(-m "not slow")
+if [ -n "${KV_WHEELS_PYTEST_ARGS+set}" ]; then
+    read -r -a PYTEST_ARGS <<< "$KV_WHEELS_PYTEST_ARGS"
+else
+    PYTEST_ARGS=("${PYTEST_DEFAULT[@]}")
+fi
+if [ -n "${KV_WHEELS_AARCH64_PYTEST_ARGS+set}" ]; then
+    read -r -a AARCH64_PYTEST_ARGS <<< "$KV_WHEELS_AARCH64_PYTEST_ARGS"
+else
+    AARCH64_PYTEST_ARGS=("${AARCH64_DEFAULT[@]}")
+fi
+JOBS=${KV_WHEELS_JOBS:-2}
+
+[ "$(id -u)" = 0 ] || { echo "wheels: needs root (mmdebstrap, chroot, mount)" >&2; exit 2; }
+selected() { [ -z "${KV_WHEELS_ONLY:-}" ] || [[ " $KV_WHEELS_ONLY " == *" $1 "* ]]; }
+
+missing=()
+for pkg in "${HOST_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    kv_log "installing ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+mkdir -p "$LOGS" "$DIST"
+
+# ---- mounts in the trees, undone on every exit ------------------------------------------------
+MOUNTED=()
+unmount_all() {
+    local i
+    for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
+        umount "${MOUNTED[i]}" 2>/dev/null || umount -l "${MOUNTED[i]}" || true
+    done
+    MOUNTED=()
+}
+trap unmount_all EXIT
+trap 'exit 130' INT TERM HUP
+mount_tree() {  # /proc and /dev/pts in TREE
+    mount -t proc proc "$1/proc"
+    MOUNTED+=("$1/proc")
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$1/dev/pts"
+    MOUNTED+=("$1/dev/pts")
+}
+in_tree() {  # in_tree TREE STEP ARGS...
+    local tree=$1
+    shift
+    chroot "$tree" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root LANG=C.UTF-8 /bin/bash /kv/src/tools/wheels/in-tree.sh "$@"
+}
+copy_sources() {  # the work tree without .git and build output, to TREE/kv/src
+    rm -rf --one-file-system "$1/kv"
+    mkdir -p "$1/kv/src" "$1/kv/work"
+    tar -C "$ROOT" -cf - --exclude=./.git --exclude=./.venv --exclude=./build \
+        --exclude='./builddir*' --exclude=./dist --exclude='./.mesonpy-*' --exclude=.hypothesis \
+        --exclude=.pytest_cache --exclude=__pycache__ --exclude='*.egg-info' . |
+        tar -C "$1/kv/src" -xf -
+}
+
+# ---- 1. the trees, made in parallel ----------------------------------------------------------
+kv_log "Debian trees under $TREES and $SYSROOTS (made when missing or changed)"
+pids=()
+ensure_unstable_tree & pids+=($!)
+ensure_bullseye_tree & pids+=($!)
+for release in bullseye bookworm trixie unstable; do
+    ensure_sysroot "$release" & pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid" || { echo "wheels: a tree could not be made (logs in $LOGS)" >&2; exit 1; }
+done
+UNSTABLE=$TREES/unstable
+BULLSEYE=$TREES/bullseye
+copy_sources "$UNSTABLE"
+copy_sources "$BULLSEYE"
+mount_tree "$UNSTABLE"
+mount_tree "$BULLSEYE"
+
+declare -A STATUS WHEEL INTERP
+# describe NAME WHERE PYTHON: the interpreter's name in the table
+describe() {
+    if [ "$2" = pyenv ]; then
+        INTERP[$1]="CPython $3 (pyenv)"
+    else
+        INTERP[$1]="CPython ${3#python} (Debian $2)"
+    fi
+}
+for entry in "${TARGETS[@]}"; do
+    IFS='|' read -r name arch where py <<< "$entry"
+    describe "$name" "$where" "$py"
+done
+
+sysroot_python() {  # RELEASE PYTHON: a wrapper running the arm64 interpreter under qemu
+    local sysroot=$SYSROOTS/$1 wrapper=$SYSROOTS/$1/usr/bin/kv-$2
+    cat > "$wrapper" <<EOF
+#!/bin/sh
+exec qemu-aarch64-static -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/$2" "\$@"
+EOF
+    chmod +x "$wrapper"
+    echo "$wrapper"
+}
+
+if [ "${KV_WHEELS_RETEST:-}" != 1 ]; then
+# ---- 2. the sdist and the meson-python reference wheel ----------------------------------------
+rm -rf "$WORK/raw" "$WORK/mesonpy" "$WORK/repaired" "$WORK/tests"
+rm -f "$DIST"/kelvaro_duneth-*
+mkdir -p "$WORK/raw" "$WORK/mesonpy"
+kv_log "sdist (log $LOGS/sdist.log)"
+(cd "$ROOT" && /usr/bin/python3 -c 'import mesonpy, sys; print(mesonpy.build_sdist(sys.argv[1]))' \
+    "$DIST") > "$LOGS/sdist.log" 2>&1 || { tail -n 20 "$LOGS/sdist.log"; exit 1; }
+kv_log "meson-python wheel with python3.14 in the unstable tree (log $LOGS/mesonpy.log)"
+in_tree "$UNSTABLE" mesonpy python3.14 /kv/work/mesonpy > "$LOGS/mesonpy.log" 2>&1 ||
+    { tail -n 30 "$LOGS/mesonpy.log"; exit 1; }
+cp "$UNSTABLE"/kv/work/mesonpy/*.whl "$WORK/mesonpy/"
+REFERENCE=$(ls "$WORK"/mesonpy/*.whl)
+
+# ---- 3. the extension modules (bullseye tree) and the wheels ---------------------------------
+
+build_one() {  # TARGET-ENTRY
+    local name arch where py inc cxx ver nodot abi ext pyexe
+    IFS='|' read -r name arch where py <<< "$1"
+    inc=$BULLSEYE/kv/inc/$name
+    rm -rf "$inc"
+    mkdir -p "$inc"
+    if [ "$where" = pyenv ]; then
+        pyexe=$PYENV/$py/bin/python3
+        [ -x "$pyexe" ] || { STATUS[$name]="ABSENT ($pyexe)"; return 1; }
+        ext=$("$pyexe" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+        cp -a "$("$pyexe" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" "$inc/python"
+        cxx=g++
+    else
+        local root=$UNSTABLE multiarch=x86_64-linux-gnu
+        if [ "$arch" = aarch64 ]; then root=$SYSROOTS/$where multiarch=aarch64-linux-gnu; fi
+        ver=${py#python}
+        ext=.cpython-${ver/./}-$multiarch.so
+        # Debian's pyconfig.h includes <MULTIARCH/pythonX.Y/pyconfig.h>: found through -idirafter.
+        cp -a "$root/usr/include/$py" "$inc/python"
+        mkdir -p "$inc/$multiarch"
+        cp -a "$root/usr/include/$multiarch/$py" "$inc/$multiarch/"
+        if [ "$arch" = aarch64 ]; then cxx=aarch64-linux-gnu-g++; else cxx=g++; fi
+    fi
+    abi=$(printf '%s\n' "$ext" | sed -E 's/^\.cpython-([0-9]+[a-z]*)-.*/cp\1/')
+    nodot=$(printf '%s\n' "$abi" | grep -oE '^cp[0-9]+')
+    kv_log "$name: compile with $cxx in the bullseye tree (log $LOGS/$name-build.log)"
+    if ! in_tree "$BULLSEYE" compile "$cxx" "$abi" "/kv/work/$name/kv_duneth$ext" \
+            -I"/kv/inc/$name/python" -idirafter "/kv/inc/$name" > "$LOGS/$name-build.log" 2>&1; then
+        tail -n 20 "$LOGS/$name-build.log" >&2
+        STATUS[$name]="BUILD FAILED (see $LOGS/$name-build.log)"
+        return 1
+    fi
+    if grep -q 'warning:' "$LOGS/$name-build.log"; then
+        STATUS[$name]="BUILD WARNINGS (see $LOGS/$name-build.log)"
+        return 1
+    fi
+    mkdir -p "$WORK/so/$name"
+    chroot "$BULLSEYE" "$([ "$arch" = aarch64 ] && echo aarch64-linux-gnu-strip || echo strip)" \
+        --strip-unneeded "/kv/work/$name/kv_duneth$ext"
+    cp "$BULLSEYE/kv/work/$name/kv_duneth$ext" "$WORK/so/$name/"
+    /usr/bin/python3 "$ROOT/tools/wheels/assemble.py" --so "$WORK/so/$name/kv_duneth$ext" \
+        --src "$ROOT/src/kelvaro_duneth" --meta-from "$REFERENCE" \
+        --tag "$nodot-$abi-linux_$arch" --out "$WORK/raw" >> "$LOGS/$name-build.log"
+}
+
+for entry in "${TARGETS[@]}"; do
+    name=${entry%%|*}
+    selected "$name" || continue
+    build_one "$entry" || true
+done
+
+# ---- 4. auditwheel and twine (unstable tree) --------------------------------------------------
+kv_log "auditwheel show and repair in the unstable tree (log $LOGS/auditwheel.log)"
+rm -rf "$UNSTABLE/kv/wheels"
+mkdir -p "$UNSTABLE/kv/wheels/raw"
+cp "$WORK"/raw/*.whl "$UNSTABLE/kv/wheels/raw/"
+in_tree "$UNSTABLE" audit /kv/wheels/raw /kv/wheels/repaired > "$LOGS/auditwheel.log" 2>&1 ||
+    { tail -n 30 "$LOGS/auditwheel.log"; exit 1; }
+mkdir -p "$WORK/repaired"
+cp "$UNSTABLE"/kv/wheels/repaired/*.whl "$WORK/repaired/"
+cp "$WORK"/repaired/*.whl "$DIST/"
+fi   # KV_WHEELS_RETEST
+kv_log "twine check (log $LOGS/twine.log)"
+rm -rf "$UNSTABLE/kv/wheels"
+mkdir -p "$UNSTABLE/kv/wheels/repaired"
+cp "$DIST"/kelvaro_duneth-*.whl "$UNSTABLE/kv/wheels/repaired/"
+cp "$DIST"/kelvaro_duneth-*.tar.gz "$UNSTABLE/kv/wheels/"
+TWINE=ok
+(cd "$UNSTABLE/kv/wheels" && in_tree "$UNSTABLE" twine /kv/wheels/*.tar.gz /kv/wheels/repaired/*.whl) \
+    > "$LOGS/twine.log" 2>&1 || TWINE=FAILED
+cat "$LOGS/twine.log"
+
+# wheel_for NAME: the repaired wheel of a target in dist/
+wheel_for() {
+    local cp=${1%%-*} arch=${1#*-}
+    ls "$DIST"/kelvaro_duneth-*-"$cp"-"$cp"*-*"$arch".whl 2>/dev/null | head -n 1
+}
+
+# ---- 5. tests -------------------------------------------------------------------------------
+declare -A COUNTS
+record() {  # NAME LOG RC: the counts of a pytest log
+    local p f s e
+    read -r p f s e <<< "$(kv_counts "$2")"
+    if [ "$3" != 0 ] && [ $((f + e)) = 0 ]; then f=1; fi   # no count for a crash or usage error
+    echo "$p $((f + e)) $s" > "$WORK/tests/$1.counts"
+    echo "$4" > "$WORK/tests/$1.args"
+    [ "$3" = 0 ] || echo "wheels: tests FAILED for $(basename "${WHEEL[$1]}") (see $2)" >&2
+}
+
+test_pyenv() {  # NAME INTERPRETER-VERSION
+    local name=$1 pyexe=$PYENV/$2/bin/python3 dir=$WORK/tests/$1 log=$LOGS/$1-pytest.log pp site=()
+    local rc=0 crypto
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    # The interpreter's own cryptography where it has one (then the venv sees its site-packages),
+    # the test double otherwise; pytest and hypothesis from the overlay.
+    if "$pyexe" -c 'import cryptography.fernet' 2>/dev/null; then
+        site=(--system-site-packages) pp=$WORK/overlay
+    else
+        pp=$ROOT/tests/stand_in:$WORK/overlay
+    fi
+    {
+        "$pyexe" -m venv "${site[@]}" "$dir/venv" &&
+        "$dir/venv/bin/python" -m pip install --no-index --no-deps "${WHEEL[$name]}" &&
+        crypto=$(cd "$ROOT/tests" && PYTHONPATH=$pp "$dir/venv/bin/python" -c '
+import cryptography, kelvaro_duneth.kv_duneth as m, platform, sys
+assert m.__file__.startswith(sys.argv[1]), m.__file__
+print("stand-in" if getattr(cryptography, "STAND_IN", False) else cryptography.__version__)
+' "$dir/venv/") &&
+        echo "== $name: cryptography $crypto" &&
+        (cd "$ROOT/tests" && PYTHONPATH=$pp PYTHONPYCACHEPREFIX=$dir/pycache \
+            PYTHONDONTWRITEBYTECODE=$([ "${2%.*}" = 3.7 ] && echo 1) \
+            HYPOTHESIS_STORAGE_DIRECTORY=$dir/hypothesis \
+            "$dir/venv/bin/python" -m pytest -q -rfEs -p no:cacheprovider \
+            -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" "${PYTEST_ARGS[@]}")
+    } > "$log" 2>&1 || rc=$?
+    record "$name" "$log" "$rc" "${PYTEST_ARGS[*]}"
+}
+
+test_unstable() {  # NAME PYTHON
+    local name=$1 log=$LOGS/$1-pytest.log rc=0
+    mkdir -p "$UNSTABLE/kv/wheels/test"
+    cp "${WHEEL[$name]}" "$UNSTABLE/kv/wheels/test/"
+    in_tree "$UNSTABLE" test "$2" "/kv/wheels/test/$(basename "${WHEEL[$name]}")" \
+        "${PYTEST_ARGS[@]}" > "$log" 2>&1 || rc=$?
+    record "$name" "$log" "$rc" "${PYTEST_ARGS[*]}"
+}
+
+test_aarch64() {  # NAME RELEASE PYTHON (run in the background: writes its counts file only)
+    local name=$1 dir=$WORK/tests/$1 log=$LOGS/$1-pytest.log pyexe rc=0
+    pyexe=$(sysroot_python "$2" "$3")
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    {
+        # Debian's pip of the sysroot, seen through the system site-packages, installs into the venv.
+        "$pyexe" -m venv --without-pip --system-site-packages "$dir/venv" &&
+        "$dir/venv/bin/python" -m pip install --no-index --no-deps "${WHEEL[$name]}" &&
+        (cd "$ROOT/tests" && "$dir/venv/bin/python" -c '
+import cryptography, kelvaro_duneth.kv_duneth as m, platform, sys
+assert m.__file__.startswith(sys.argv[1]) and platform.machine() == "aarch64", (m.__file__, platform.machine())
+assert not getattr(cryptography, "STAND_IN", False)
+print("== CPython", platform.python_version(), platform.machine(), "cryptography", cryptography.__version__, m.__file__)
+' "$dir/venv/") &&
+        (cd "$ROOT/tests" && PYTHONPYCACHEPREFIX=$dir/pycache HYPOTHESIS_STORAGE_DIRECTORY=$dir/hypothesis \
+            "$dir/venv/bin/python" -m pytest -q -rfEs -p no:cacheprovider "${AARCH64_PYTEST_ARGS[@]}")
+    } > "$log" 2>&1 || rc=$?
+    record "$name" "$log" "$rc" "${AARCH64_PYTEST_ARGS[*]}"
+}
+
+mkdir -p "$WORK/tests"
+kv_log "overlay of pytest and hypothesis in $WORK/overlay"
+kv_overlay "$WORK/overlay"
+for entry in "${TARGETS[@]}"; do
+    IFS='|' read -r name arch where py <<< "$entry"
+    selected "$name" || continue
+    [ -z "${STATUS[$name]:-}" ] || continue
+    rm -f "$WORK/tests/$name.counts" "$WORK/tests/$name.args"
+    WHEEL[$name]=$(wheel_for "$name")
+    [ -n "${WHEEL[$name]}" ] || { STATUS[$name]="NO WHEEL"; continue; }
+done
+
+# The emulated runs go in the background, JOBS at a time (a scheduler of their own), while the
+# native ones run here.
+run_aarch64_tests() {
+    local entry name arch where py running=()
+    for entry in "${TARGETS[@]}"; do
+        IFS='|' read -r name arch where py <<< "$entry"
+        selected "$name" && [ "$arch" = aarch64 ] && [ -n "${WHEEL[$name]:-}" ] || continue
+        while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do sleep 5; done
+        kv_log "$name: tests under qemu in the background (log $LOGS/$name-pytest.log)"
+        test_aarch64 "$name" "$where" "$py" &
+    done
+    wait
+}
+run_aarch64_tests &
+aarch64_pids=($!)
+for entry in "${TARGETS[@]}"; do
+    IFS='|' read -r name arch where py <<< "$entry"
+    selected "$name" && [ "$arch" = x86_64 ] && [ -n "${WHEEL[$name]:-}" ] || continue
+    kv_log "$name: tests (log $LOGS/$name-pytest.log)"
+    if [ "$where" = pyenv ]; then test_pyenv "$name" "$py"; else test_unstable "$name" "$py"; fi
+done
+for pid in "${aarch64_pids[@]}"; do wait "$pid" || true; done
+
+# ---- 6. the table ---------------------------------------------------------------------------
+status=0
+[ "$TWINE" = ok ] || status=1
+{
+    printf '%-84s | %-30s | %-7s | %-44s | %7s | %s\n' file interpreter arch tag size tests
+    sdist=$(ls "$DIST"/kelvaro_duneth-*.tar.gz)
+    printf '%-84s | %-30s | %-7s | %-44s | %7s | %s\n' "$(basename "$sdist")" - - sdist \
+        "$(stat -c %s "$sdist")" "twine $TWINE"
+    for entry in "${TARGETS[@]}"; do
+        IFS='|' read -r name arch where py <<< "$entry"
+        whl=${WHEEL[$name]:-$(wheel_for "$name")}
+        if [ -z "$whl" ]; then
+            printf '%-84s | %-30s | %-7s | %-44s | %7s | %s\n' "($name)" "${INTERP[$name]:-$py}" \
+                "$arch" - - "${STATUS[$name]:-NO WHEEL}"
+            status=1
+            continue
+        fi
+        tag=$(basename "$whl" .whl | cut -d- -f5)
+        if [ -f "$WORK/tests/$name.counts" ]; then
+            read -r p f s < "$WORK/tests/$name.counts"
+            result="$p passed, $f failed, $s skipped"
+            [ "$f" = 0 ] || status=1
+            args=$(cat "$WORK/tests/$name.args" 2>/dev/null || true)
+            if [ "$arch" = aarch64 ]; then default="${AARCH64_DEFAULT[*]}"; else default="${PYTEST_DEFAULT[*]}"; fi
+            [ "$args" = "$default" ] || result+=" [pytest $args]"
+        else
+            result="NOT TESTED"
+            status=1
+        fi
+        crypto=$(grep -m1 -oE '^== .*cryptography [^ ,]+' "$LOGS/$name-pytest.log" 2>/dev/null |
+                 grep -oE '[^ ]+$' || true)
+        # the exact version from the run, where the log has it
+        version=$(grep -m1 -oE '^== CPython [0-9.]+' "$LOGS/$name-pytest.log" 2>/dev/null |
+                  grep -oE '[0-9.]+$' || true)
+        [ -z "$version" ] || [ "$where" = pyenv ] || INTERP[$name]="CPython $version (Debian $where)"
+        [ -z "$crypto" ] || result+=" (cryptography $crypto)"
+        printf '%-84s | %-30s | %-7s | %-44s | %7s | %s\n' "$(basename "$whl")" "${INTERP[$name]}" \
+            "$arch" "$tag" "$(stat -c %s "$whl")" "$result"
+    done
+} | tee "$LOGS/summary"
+# the table is made in a subshell of the pipe: its verdict is read back from the table
+if grep -qE 'NOT TESTED|FAILED|NO WHEEL|ABSENT|BUILD |twine FAILED|[^0-9]([1-9][0-9]*) failed' "$LOGS/summary"; then
+    status=1
+fi
+exit "$status"
