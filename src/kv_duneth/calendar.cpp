@@ -34,6 +34,37 @@ Ref floor_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDiv
 Ref modulo(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Remainder(a, b)); }
 Ref new_int(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
+// The value of an exact int that fits a long long: the case where machine arithmetic, checked
+// for overflow, gives what Python's does, only sooner.
+bool machine_int(PyObject* number, long long& value) {
+    if (!PyLong_CheckExact(number)) return false;
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    return !overflow;
+}
+
+// a + b, in machine integers where they suffice.
+Ref add_int(PyObject* a, long long b, PyObject* b_number) {
+    long long value, sum;
+    if (machine_int(a, value) && !__builtin_add_overflow(value, b, &sum)) return new_int(sum);
+    return add(a, b_number);
+}
+
+// year + (month_sum - 1) // 12 and (month_sum - 1) % 12 + 1 with month_sum = month + months,
+// in machine integers; false when an int is missing or anything would overflow.
+bool machine_month_step(PyObject* year_number, PyObject* month_number, long long months,
+                        long long& year, long long& month) {
+    long long y, m, zero_based;
+    if (!machine_int(year_number, y) || !machine_int(month_number, m) ||
+        __builtin_add_overflow(m, months, &zero_based) ||
+        __builtin_sub_overflow(zero_based, 1, &zero_based))
+        return false;
+    long long carry = zero_based / 12;
+    if (zero_based % 12 < 0) --carry;  // floor division, as Python's //
+    month = zero_based - 12 * carry + 1;
+    return !__builtin_add_overflow(y, carry, &year);
+}
+
 // The value of `number` when it is an int within [low, high], else 0. Sets no error.
 long long int_within(PyObject* number, long long low, long long high) {
     if (!PyLong_Check(number)) return 0;
@@ -72,7 +103,9 @@ void chain_pending_to(Ref handled) {
 // Same month and day in the shifted year; 29 February into a common year gives 28 February.
 Ref shift_years(PyObject* date, PyObject* years) {
     Ref year = getattr(date, names.year);
-    Ref target = year ? add(year.get(), years) : Ref();
+    long long years_value = 0;
+    machine_int(years, years_value);
+    Ref target = year ? add_int(year.get(), years_value, years) : Ref();
     if (!target) return {};
     Ref shifted = replace_date(date, constants.kw_year, {target.get()});
     if (shifted || !PyErr_ExceptionMatches(module_state.value_error)) return shifted;
@@ -106,18 +139,34 @@ PyObject* generate_end_date(PyObject*, const Bound& b) {
     end = years ? shift_years(end.get(), years.get()) : Ref();
     if (!end) return fail_at(generate_end_date_sig, end_date_lines.years);
 
-    Ref months = new_int(b.num[1]);
-    Ref month_attr = months ? getattr(end.get(), names.month) : Ref();
-    Ref month_sum = month_attr ? add(month_attr.get(), months.get()) : Ref();
-    if (!month_sum) return fail_at(generate_end_date_sig, end_date_lines.months);
-    Ref year_attr = getattr(end.get(), names.year);
-    Ref zero_based = year_attr ? subtract(month_sum.get(), constants.int_1) : Ref();
-    Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
-    Ref year = carry ? add(year_attr.get(), carry.get()) : Ref();
-    if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
-    Ref month_index = modulo(zero_based.get(), constants.int_12);  // never negative, as Python's %
-    Ref month = month_index ? add(month_index.get(), constants.int_1) : Ref();
-    if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
+    Ref year, month, year_attr;
+    Ref month_attr = getattr(end.get(), names.month);
+    if (!month_attr) return fail_at(generate_end_date_sig, end_date_lines.months);
+    long long machine_year, machine_month;
+    if (machine_int(month_attr.get(), machine_month)) {  // month + months has no side effects
+        year_attr = getattr(end.get(), names.year);
+        if (!year_attr) return fail_at(generate_end_date_sig, end_date_lines.carry);
+    }
+    if (year_attr && machine_month_step(year_attr.get(), month_attr.get(), b.num[1],
+                                        machine_year, machine_month)) {
+        year = new_int(machine_year);
+        if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
+        month = new_int(machine_month);
+        if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
+    } else {
+        Ref months = new_int(b.num[1]);
+        Ref month_sum = months ? add(month_attr.get(), months.get()) : Ref();
+        if (!month_sum) return fail_at(generate_end_date_sig, end_date_lines.months);
+        if (!year_attr) year_attr = getattr(end.get(), names.year);
+        if (!year_attr) return fail_at(generate_end_date_sig, end_date_lines.carry);
+        Ref zero_based = subtract(month_sum.get(), constants.int_1);
+        Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
+        year = carry ? add(year_attr.get(), carry.get()) : Ref();
+        if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
+        Ref month_index = modulo(zero_based.get(), constants.int_12);  // never negative
+        month = month_index ? add(month_index.get(), constants.int_1) : Ref();
+        if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
+    }
 
     Ref moved = replace_date(end.get(), constants.kw_year_month, {year.get(), month.get()});
     if (!moved) {
