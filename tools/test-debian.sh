@@ -78,15 +78,7 @@ RELEASES=("$@")
 [ $# -gt 0 ] || RELEASES=(bullseye bookworm trixie unstable)
 source "$ROOT/tools/matrix/lib.sh"
 
-interpreters() {
-    case $1 in
-    bullseye) echo python3.9 ;;
-    bookworm) echo python3.11 ;;
-    trixie) echo python3.13 ;;
-    unstable) echo python3.14 python3.15 ;;
-    *) return 1 ;;
-    esac
-}
+interpreters() { kv_debian_interpreters "$1"; }
 
 packages() {  # one a line, sorted
     local py
@@ -108,14 +100,7 @@ if ! command -v mmdebstrap >/dev/null; then
 fi
 mkdir -p "$LOGS"
 
-MOUNTED=()
-unmount_all() {
-    local i
-    for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
-        umount "${MOUNTED[i]}" 2>/dev/null || umount -l "${MOUNTED[i]}" || true
-    done
-    MOUNTED=()
-}
+unmount_all() { kv_unmount_all; }
 trap unmount_all EXIT
 trap 'exit 130' INT TERM HUP   # the EXIT trap unmounts
 

@@ -59,3 +59,25 @@ kv_counts() {
     done
     echo "$p $f $s $e"
 }
+
+# kv_debian_interpreters RELEASE: the CPython interpreters a Debian release ships.
+kv_debian_interpreters() {
+    case $1 in
+    bullseye) echo python3.9 ;;
+    bookworm) echo python3.11 ;;
+    trixie) echo python3.13 ;;
+    unstable) echo python3.14 python3.15 ;;
+    *) return 1 ;;
+    esac
+}
+
+# Mounts into Debian trees: a script appends each target to MOUNTED and traps EXIT with
+# kv_unmount_all, which undoes them in reverse order, also on failure.
+MOUNTED=()
+kv_unmount_all() {
+    local i
+    for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
+        umount "${MOUNTED[i]}" 2>/dev/null || umount -l "${MOUNTED[i]}" || true
+    done
+    MOUNTED=()
+}

@@ -88,14 +88,7 @@ fi
 mkdir -p "$LOGS" "$DIST"
 
 # ---- mounts in the trees, undone on every exit ------------------------------------------------
-MOUNTED=()
-unmount_all() {
-    local i
-    for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
-        umount "${MOUNTED[i]}" 2>/dev/null || umount -l "${MOUNTED[i]}" || true
-    done
-    MOUNTED=()
-}
+unmount_all() { kv_unmount_all; }
 trap unmount_all EXIT
 trap 'exit 130' INT TERM HUP
 mount_tree() {  # /proc and /dev/pts in TREE

@@ -10,15 +10,7 @@
 WHEELS_MIRROR=http://deb.debian.org/debian
 
 # aarch64_interpreters RELEASE: the arm64 interpreters a release's sysroot provides.
-aarch64_interpreters() {
-    case $1 in
-    bullseye) echo python3.9 ;;
-    bookworm) echo python3.11 ;;
-    trixie) echo python3.13 ;;
-    unstable) echo python3.14 python3.15 ;;
-    *) return 1 ;;
-    esac
-}
+aarch64_interpreters() { kv_debian_interpreters "$1"; }
 
 unstable_tree_packages() {
     printf '%s\n' python3.14-dev python3.14-venv python3.15-dev python3.15-venv python3-pip \
