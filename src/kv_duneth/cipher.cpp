@@ -56,7 +56,8 @@ PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return o;
 }
 
-// Only the cipher can lead back to the object; the passphrase is a str.
+// Only the cipher can lead back to the object; the passphrase is a str. Traversal runs no
+// Python code and must not touch reference counts, so it reads the field directly.
 int cipher_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_cipher(self)->fernet);
     return 0;
@@ -77,9 +78,8 @@ void cipher_dealloc(PyObject* self) noexcept {
     // A long chain of objects, each holding the next as its cipher, would otherwise free itself
     // recursively until the C stack overflows; the trashcan defers the deep part.
     KVD_TRASHCAN_BEGIN(self, cipher_dealloc)
-    CipherObject* c = as_cipher(self);
-    Py_CLEAR(c->secret_key);
-    Py_CLEAR(c->fernet);
+    store_field(self, &CipherObject::secret_key, Ref());
+    store_field(self, &CipherObject::fernet, Ref());
     type->tp_free(self);
     KVD_TRASHCAN_END(self)
 }
