@@ -4,7 +4,8 @@
 # interpreter and runs the test suite against it; prints one table at the end.
 #   x86_64:  CPython 3.7 to 3.13 (pyenv, /root/.pyenv/versions), 3.14 and 3.15 (Debian unstable)
 #   aarch64: Debian's arm64 3.9 (bullseye), 3.11 (bookworm), 3.13 (trixie), 3.14, 3.15 (unstable),
-#            run under qemu-aarch64-static
+#            run under the qemu-aarch64 of the unstable tree (qemu 11, static): this machine's
+#            qemu 7.2 does not emulate TCGETS2, which unstable's C library uses for isatty()
 # Where things are made (all of it under build/wheels/, logs in build/wheels/logs/):
 #   - the sdist: meson-python's build_sdist with Debian's python3 on this machine (as `make sdist`);
 #   - the extension modules: compiled by tools/wheels/in-tree.sh in a bullseye tree (glibc 2.31,
@@ -58,7 +59,7 @@ TARGETS=(
     cp314-aarch64\|aarch64\|unstable\|python3.14
     cp315-aarch64\|aarch64\|unstable\|python3.15
 )
-HOST_PACKAGES=(mmdebstrap qemu-user-static meson ninja-build python3-mesonpy git)
+HOST_PACKAGES=(mmdebstrap meson ninja-build python3-mesonpy git)
 PYTEST_DEFAULT=(-m "not slow")   # the slow tests build from the sources with meson-python
 AARCH64_DEFAULT=(-m "not slow")
 if [ -n "${KV_WHEELS_PYTEST_ARGS+set}" ]; then
@@ -148,7 +149,7 @@ sysroot_python() {  # RELEASE PYTHON: a wrapper running the arm64 interpreter un
     local sysroot=$SYSROOTS/$1 wrapper=$SYSROOTS/$1/usr/bin/kv-$2
     cat > "$wrapper" <<EOF
 #!/bin/sh
-exec qemu-aarch64-static -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/$2" "\$@"
+exec "$UNSTABLE/usr/bin/qemu-aarch64" -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/$2" "\$@"
 EOF
     chmod +x "$wrapper"
     echo "$wrapper"

@@ -1,6 +1,7 @@
 # Sourced by tools/wheels/build.sh: the Debian trees the wheels are built, repaired and tested in.
 #   build/wheels/trees/unstable     amd64 tree (mmdebstrap --variant=apt, run with chroot):
-#                                   python3.14 and python3.15, meson-python, auditwheel, patchelf, twine
+#                                   python3.14 and python3.15, meson-python, auditwheel, patchelf, twine,
+#                                   and qemu-user, whose static qemu-aarch64 runs the arm64 tests
 #   build/wheels/sysroots/RELEASE   arm64 packages unpacked (mmdebstrap --variant=extract: the
 #                                   listed packages and their dependencies, no maintainer scripts),
 #                                   for the cross build's headers and for running under qemu
@@ -15,7 +16,7 @@ aarch64_interpreters() { kv_debian_interpreters "$1"; }
 unstable_tree_packages() {
     printf '%s\n' python3.14-dev python3.14-venv python3.15-dev python3.15-venv python3-pip \
         python3-cryptography python3-pytest python3-hypothesis python3-mesonpy meson ninja-build \
-        g++ pkg-config python3-auditwheel patchelf twine
+        g++ pkg-config python3-auditwheel patchelf twine qemu-user
 }
 
 sysroot_packages() {  # RELEASE
