@@ -18,8 +18,10 @@
 #     Debian unstable tree;
 #   - tests: pyenv interpreters on this machine (the pytest overlay of tools/matrix/lib.sh,
 #     the real cryptography where the interpreter imports it, tests/stand_in otherwise); 3.14 and
-#     3.15 in the unstable tree; arm64 ones under qemu with their sysroot's packages (interpreter,
-#     cryptography, pytest, hypothesis, pip), venvs with --system-site-packages.
+#     3.15 in the unstable tree, and the 3.9 and 3.13 wheels once more with Debian's interpreter
+#     and cryptography in a bullseye and a trixie tree; arm64 ones under qemu with their
+#     sysroot's packages (interpreter, cryptography, pytest, hypothesis, pip); venvs with
+#     --system-site-packages.
 # Usage (root): bash tools/wheels/build.sh
 #   KV_WHEELS_ONLY="cp39-aarch64 cp312-x86_64 ..."  build and test only these (default: all)
 #   KV_WHEELS_PYTEST_ARGS     pytest arguments for x86_64 (default: -m "not slow")
@@ -58,6 +60,13 @@ TARGETS=(
     cp313-aarch64\|aarch64\|trixie\|python3.13
     cp314-aarch64\|aarch64\|unstable\|python3.14
     cp315-aarch64\|aarch64\|unstable\|python3.15
+)
+# x86_64 wheels whose interpreter version a Debian amd64 tree also has: tested a second time
+# there, with Debian's interpreter and its real cryptography (pyenv's 3.9 and 3.13 import only
+# the test double).  name|release|interpreter
+DEBIAN_RETESTS=(
+    cp39-x86_64\|bullseye\|python3.9
+    cp313-x86_64\|trixie\|python3.13
 )
 HOST_PACKAGES=(mmdebstrap meson ninja-build python3-mesonpy git)
 PYTEST_DEFAULT=(-m "not slow")   # the slow tests build from the sources with meson-python
@@ -118,6 +127,7 @@ kv_log "Debian trees under $TREES and $SYSROOTS (made when missing or changed)"
 pids=()
 ensure_unstable_tree & pids+=($!)
 ensure_bullseye_tree & pids+=($!)
+ensure_trixie_tree & pids+=($!)
 for release in bullseye bookworm trixie unstable; do
     ensure_sysroot "$release" & pids+=($!)
 done
@@ -126,10 +136,10 @@ for pid in "${pids[@]}"; do
 done
 UNSTABLE=$TREES/unstable
 BULLSEYE=$TREES/bullseye
-copy_sources "$UNSTABLE"
-copy_sources "$BULLSEYE"
-mount_tree "$UNSTABLE"
-mount_tree "$BULLSEYE"
+for tree in "$UNSTABLE" "$BULLSEYE" "$TREES/trixie"; do
+    copy_sources "$tree"
+    mount_tree "$tree"
+done
 
 declare -A STATUS WHEEL INTERP
 # describe NAME WHERE PYTHON: the interpreter's name in the table
@@ -290,13 +300,14 @@ print("stand-in" if getattr(cryptography, "STAND_IN", False) else cryptography._
     record "$name" "$log" "$rc" "${PYTEST_ARGS[*]}"
 }
 
-test_unstable() {  # NAME PYTHON
-    local name=$1 log=$LOGS/$1-pytest.log rc=0
-    mkdir -p "$UNSTABLE/kv/wheels/test"
-    cp "${WHEEL[$name]}" "$UNSTABLE/kv/wheels/test/"
-    in_tree "$UNSTABLE" test "$2" "/kv/wheels/test/$(basename "${WHEEL[$name]}")" \
+test_in_tree() {  # NAME RELEASE PYTHON RESULT-NAME: the wheel of NAME, tested in an amd64 tree
+    local name=$1 tree=$TREES/$2 log=$LOGS/$4-pytest.log rc=0
+    mkdir -p "$tree/kv/wheels/test"
+    cp "${WHEEL[$name]}" "$tree/kv/wheels/test/"
+    in_tree "$tree" test "$3" "/kv/wheels/test/$(basename "${WHEEL[$name]}")" \
         "${PYTEST_ARGS[@]}" > "$log" 2>&1 || rc=$?
-    record "$name" "$log" "$rc" "${PYTEST_ARGS[*]}"
+    WHEEL[$4]=${WHEEL[$name]}
+    record "$4" "$log" "$rc" "${PYTEST_ARGS[*]}"
 }
 
 test_aarch64() {  # NAME RELEASE PYTHON (run in the background: writes its counts file only)
@@ -351,11 +362,33 @@ for entry in "${TARGETS[@]}"; do
     IFS='|' read -r name arch where py <<< "$entry"
     selected "$name" && [ "$arch" = x86_64 ] && [ -n "${WHEEL[$name]:-}" ] || continue
     kv_log "$name: tests (log $LOGS/$name-pytest.log)"
-    if [ "$where" = pyenv ]; then test_pyenv "$name" "$py"; else test_unstable "$name" "$py"; fi
+    if [ "$where" = pyenv ]; then test_pyenv "$name" "$py"; else test_in_tree "$name" unstable "$py" "$name"; fi
+done
+for entry in "${DEBIAN_RETESTS[@]}"; do
+    IFS='|' read -r name release py <<< "$entry"
+    selected "$name" && [ -n "${WHEEL[$name]:-}" ] || continue
+    kv_log "$name: tests with Debian $release's $py (log $LOGS/$name@$release-pytest.log)"
+    test_in_tree "$name" "$release" "$py" "$name@$release"
 done
 for pid in "${aarch64_pids[@]}"; do wait "$pid" || true; done
 
 # ---- 6. the table ---------------------------------------------------------------------------
+# test_result RESULT-NAME DEFAULT-ARGS: "P passed, F failed, S skipped [args] (cryptography V)"
+test_result() {
+    local p f s args crypto result
+    [ -f "$WORK/tests/$1.counts" ] || { echo "NOT TESTED"; return; }
+    read -r p f s < "$WORK/tests/$1.counts"
+    result="$p passed, $f failed, $s skipped"
+    args=$(cat "$WORK/tests/$1.args" 2>/dev/null || true)
+    [ "$args" = "$2" ] || result+=" [pytest $args]"
+    crypto=$(grep -m1 -oE '^== .*cryptography [^ ,]+' "$LOGS/$1-pytest.log" 2>/dev/null |
+             grep -oE '[^ ]+$' || true)
+    [ -z "$crypto" ] || result+=" (cryptography $crypto)"
+    echo "$result"
+}
+run_version() {  # RESULT-NAME: the interpreter version a run's log names
+    grep -m1 -oE '^== CPython [0-9.]+' "$LOGS/$1-pytest.log" 2>/dev/null | grep -oE '[0-9.]+$' || true
+}
 status=0
 [ "$TWINE" = ok ] || status=1
 {
@@ -373,24 +406,17 @@ status=0
             continue
         fi
         tag=$(basename "$whl" .whl | cut -d- -f5)
-        if [ -f "$WORK/tests/$name.counts" ]; then
-            read -r p f s < "$WORK/tests/$name.counts"
-            result="$p passed, $f failed, $s skipped"
-            [ "$f" = 0 ] || status=1
-            args=$(cat "$WORK/tests/$name.args" 2>/dev/null || true)
-            if [ "$arch" = aarch64 ]; then default="${AARCH64_DEFAULT[*]}"; else default="${PYTEST_DEFAULT[*]}"; fi
-            [ "$args" = "$default" ] || result+=" [pytest $args]"
-        else
-            result="NOT TESTED"
-            status=1
-        fi
-        crypto=$(grep -m1 -oE '^== .*cryptography [^ ,]+' "$LOGS/$name-pytest.log" 2>/dev/null |
-                 grep -oE '[^ ]+$' || true)
+        if [ "$arch" = aarch64 ]; then default="${AARCH64_DEFAULT[*]}"; else default="${PYTEST_DEFAULT[*]}"; fi
+        result=$(test_result "$name" "$default")
         # the exact version from the run, where the log has it
-        version=$(grep -m1 -oE '^== CPython [0-9.]+' "$LOGS/$name-pytest.log" 2>/dev/null |
-                  grep -oE '[0-9.]+$' || true)
+        version=$(run_version "$name")
         [ -z "$version" ] || [ "$where" = pyenv ] || INTERP[$name]="CPython $version (Debian $where)"
-        [ -z "$crypto" ] || result+=" (cryptography $crypto)"
+        for retest in "${DEBIAN_RETESTS[@]}"; do
+            IFS='|' read -r rname release rpy <<< "$retest"
+            [ "$rname" = "$name" ] || continue
+            result+="; with Debian $release's CPython $(run_version "$name@$release"): "
+            result+=$(test_result "$name@$release" "$default")
+        done
         printf '%-84s | %-30s | %-7s | %-44s | %7s | %s\n' "$(basename "$whl")" "${INTERP[$name]}" \
             "$arch" "$tag" "$(stat -c %s "$whl")" "$result"
     done

@@ -2,6 +2,8 @@
 #   build/wheels/trees/unstable     amd64 tree (mmdebstrap --variant=apt, run with chroot):
 #                                   python3.14 and python3.15, meson-python, auditwheel, patchelf, twine,
 #                                   and qemu-user, whose static qemu-aarch64 runs the arm64 tests
+#   build/wheels/trees/bullseye     amd64 tree: the compilers (and python3.9, for tests)
+#   build/wheels/trees/trixie       amd64 tree: python3.13, for tests
 #   build/wheels/sysroots/RELEASE   arm64 packages unpacked (mmdebstrap --variant=extract: the
 #                                   listed packages and their dependencies, no maintainer scripts),
 #                                   for the cross build's headers and for running under qemu
@@ -79,13 +81,24 @@ ensure_sysroot() {  # RELEASE
     find "$SYSROOTS/$1/dev" -mindepth 1 -delete
 }
 
+# What an amd64 tree needs to test a wheel with its Debian interpreter and real cryptography.
+debian_test_packages() {
+    printf '%s\n' python3-venv python3-pip python3-cryptography python3-pytest python3-hypothesis
+}
+
 # build/wheels/trees/bullseye: the oldest toolchain here (glibc 2.31, g++ 10, and the g++ 10
 # cross compiler for arm64 with its glibc 2.31). Static libstdc++ and libgcc from a newer
 # release reference newer glibc symbols (arc4random 2.36, _dl_find_object 2.35, ...), so the
-# extension modules are compiled here.
-bullseye_tree_packages() { printf '%s\n' g++ g++-aarch64-linux-gnu; }
+# extension modules are compiled here. Its python3.9 also tests the x86_64 cp39 wheel.
+bullseye_tree_packages() { printf '%s\n' g++ g++-aarch64-linux-gnu; debian_test_packages; }
 
 ensure_bullseye_tree() {
     # shellcheck disable=SC2046
     make_tree "$TREES/bullseye" bullseye apt amd64 $(bullseye_tree_packages)
+}
+
+# build/wheels/trees/trixie: python3.13 and cryptography 43, for the x86_64 cp313 wheel.
+ensure_trixie_tree() {
+    # shellcheck disable=SC2046
+    make_tree "$TREES/trixie" trixie apt amd64 python3.13 $(debian_test_packages)
 }
