@@ -103,6 +103,7 @@ mkdir -p "$LOGS"
 unmount_all() { kv_unmount_all; }
 trap unmount_all EXIT
 trap 'exit 130' INT TERM HUP   # the EXIT trap unmounts
+kv_unmount_under "$WORK"
 
 mount_in() {  # mount_in TARGET MOUNT-ARGUMENTS...
     local target=$1

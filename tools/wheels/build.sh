@@ -101,6 +101,7 @@ mkdir -p "$LOGS" "$DIST"
 unmount_all() { kv_unmount_all; }
 trap unmount_all EXIT
 trap 'exit 130' INT TERM HUP
+kv_unmount_under "$WORK"
 mount_tree() {  # /proc and /dev/pts in TREE
     mount -t proc proc "$1/proc"
     MOUNTED+=("$1/proc")
