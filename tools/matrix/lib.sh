@@ -85,7 +85,7 @@ kv_unmount_all() {
 # kv_unmount_under DIR: undoes the mounts under DIR that a killed run left behind (deepest first).
 kv_unmount_under() {
     local target
-    findmnt -rno TARGET | grep -F "$1/" | sort -r | while read -r target; do
+    { findmnt -rno TARGET | grep -F "$1/" || true; } | sort -r | while read -r target; do
         kv_log "unmounting $target, left by an earlier run"
         umount "$target" 2>/dev/null || umount -l "$target"
     done
