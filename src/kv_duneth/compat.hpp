@@ -188,6 +188,13 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) {
 #endif
 }
 
+// A dictionary with room for `entries` keys from the start: type dictionaries are made with it.
+// CPython 3.13.0 to 3.13.5 (gh-109700) count an entry that PyDict_SetDefault failed to add when
+// growing the table ran out of memory, report success, and PyType_Ready goes on with that
+// dictionary until a later resize reads the missing entry. A dictionary that never grows during
+// PyType_Ready is never hit. _PyDict_NewPresized is there from 3.7 to 3.15.
+inline PyObject* presized_dict(Py_ssize_t entries) { return _PyDict_NewPresized(entries); }
+
 // The pending exception as one object (3.12 made that the native form, gh-102755).
 struct PendingError {
 #if PY_VERSION_HEX >= 0x030C0000

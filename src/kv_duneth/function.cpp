@@ -177,6 +177,23 @@ PyMethodDef function_methods[] = {
 PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
+template <class Row>
+Py_ssize_t rows(const Row* row, const char* Row::*name) {
+    Py_ssize_t n = 0;
+    while (row && row[n].*name) ++n;
+    return n;
+}
+
+// Room for every name PyType_Ready and the module's set-up put in a class's dictionary: the
+// method and attribute rows (neither class declares members), plus the slot wrappers and
+// special names (__doc__, __new__, __init__, __repr__, __call__, __get__, __pyx_vtable__ ...:
+// at most 8 in these two classes).
+Py_ssize_t type_dict_room(const PyTypeObject& t) {
+    constexpr Py_ssize_t slot_and_special_names = 16;
+    return rows(t.tp_methods, &PyMethodDef::ml_name) + rows(t.tp_getset, &PyGetSetDef::name) +
+           slot_and_special_names;
+}
+
 }  // namespace
 
 bool ready_static_type(PyTypeObject& t, void (*declare)(PyTypeObject&)) noexcept {
@@ -197,6 +214,10 @@ bool ready_static_type(PyTypeObject& t, void (*declare)(PyTypeObject&)) noexcept
     t.tp_new = nullptr;
     t.tp_free = nullptr;
     declare(t);
+    if (!t.tp_dict) {
+        t.tp_dict = compat::presized_dict(type_dict_room(t));
+        if (!t.tp_dict) return false;
+    }
     return PyType_Ready(&t) == 0;
 }
 
