@@ -100,8 +100,7 @@ if ! command -v mmdebstrap >/dev/null; then
 fi
 mkdir -p "$LOGS"
 
-unmount_all() { kv_unmount_all; }
-trap unmount_all EXIT
+trap kv_unmount_all EXIT
 trap 'exit 130' INT TERM HUP   # the EXIT trap unmounts
 kv_unmount_under "$WORK"
 
@@ -111,8 +110,6 @@ mount_in() {  # mount_in TARGET MOUNT-ARGUMENTS...
     mount "$@" "$target"
     MOUNTED+=("$target")
 }
-
-mounts_under() { findmnt -rno TARGET | grep -F "$1/" || true; }
 
 # ensure_tree RELEASE: makes build/debian/RELEASE unless it is there with the same package list.
 ensure_tree() {
@@ -124,8 +121,8 @@ ensure_tree() {
        [ "$(cat "$tree/.kv-packages")" = "$stamp" ]; then
         return 0
     fi
-    if [ -n "$(mounts_under "$tree")" ] || [ -n "$(mounts_under "$tree.new")" ]; then
-        echo "test-debian: file systems are still mounted under $tree: $(mounts_under "$tree")" >&2
+    if [ -n "$(kv_mounts_under "$tree")" ] || [ -n "$(kv_mounts_under "$tree.new")" ]; then
+        echo "test-debian: file systems are still mounted under $tree: $(kv_mounts_under "$tree")" >&2
         return 1
     fi
     kv_log "$release: making the tree in $tree (about a minute; log $LOGS/$release-mmdebstrap.log)"
@@ -199,7 +196,7 @@ run_release() {
         [ "$rc" = 0 ] && [ $((f + e)) = 0 ] || status=1
         row "$release" "$version" "$crypto" "$compiler" "$p passed, $((f + e)) failed, $s skipped"
     done
-    unmount_all
+    kv_unmount_all
 }
 
 for release in "${RELEASES[@]}"; do

@@ -82,10 +82,13 @@ kv_unmount_all() {
     MOUNTED=()
 }
 
+# kv_mounts_under DIR: the mount points under DIR, one a line.
+kv_mounts_under() { findmnt -rno TARGET | grep -F "$1/" || true; }
+
 # kv_unmount_under DIR: undoes the mounts under DIR that a killed run left behind (deepest first).
 kv_unmount_under() {
     local target
-    { findmnt -rno TARGET | grep -F "$1/" || true; } | sort -r | while read -r target; do
+    kv_mounts_under "$1" | sort -r | while read -r target; do
         kv_log "unmounting $target, left by an earlier run"
         umount "$target" 2>/dev/null || umount -l "$target"
     done

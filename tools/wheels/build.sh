@@ -98,8 +98,7 @@ fi
 mkdir -p "$LOGS" "$DIST"
 
 # ---- mounts in the trees, undone on every exit ------------------------------------------------
-unmount_all() { kv_unmount_all; }
-trap unmount_all EXIT
+trap kv_unmount_all EXIT
 trap 'exit 130' INT TERM HUP
 kv_unmount_under "$WORK"
 mount_tree() {  # /proc and /dev/pts in TREE
@@ -273,7 +272,7 @@ record() {  # NAME LOG RC: the counts of a pytest log
 
 test_pyenv() {  # NAME INTERPRETER-VERSION
     local name=$1 pyexe=$PYENV/$2/bin/python3 dir=$WORK/tests/$1 log=$LOGS/$1-pytest.log pp site=()
-    local rc=0 crypto
+    local rc=0
     rm -rf "$dir"
     mkdir -p "$dir"
     # The interpreter's own cryptography where it has one (then the venv sees its site-packages),
@@ -286,12 +285,7 @@ test_pyenv() {  # NAME INTERPRETER-VERSION
     {
         "$pyexe" -m venv "${site[@]}" "$dir/venv" &&
         "$dir/venv/bin/python" -m pip install --no-index --no-deps "${WHEEL[$name]}" &&
-        crypto=$(cd "$ROOT/tests" && PYTHONPATH=$pp "$dir/venv/bin/python" -c '
-import cryptography, kelvaro_duneth.kv_duneth as m, platform, sys
-assert m.__file__.startswith(sys.argv[1]), m.__file__
-print("stand-in" if getattr(cryptography, "STAND_IN", False) else cryptography.__version__)
-' "$dir/venv/") &&
-        echo "== $name: cryptography $crypto" &&
+        PYTHONPATH=$pp "$dir/venv/bin/python" "$ROOT/tools/wheels/installed.py" "$dir/venv/" &&
         (cd "$ROOT/tests" && PYTHONPATH=$pp PYTHONPYCACHEPREFIX=$dir/pycache \
             PYTHONDONTWRITEBYTECODE=$([ "${2%.*}" = 3.7 ] && echo 1) \
             HYPOTHESIS_STORAGE_DIRECTORY=$dir/hypothesis \
@@ -320,12 +314,8 @@ test_aarch64() {  # NAME RELEASE PYTHON (run in the background: writes its count
         # Debian's pip of the sysroot, seen through the system site-packages, installs into the venv.
         "$pyexe" -m venv --without-pip --system-site-packages "$dir/venv" &&
         "$dir/venv/bin/python" -m pip install --no-index --no-deps "${WHEEL[$name]}" &&
-        (cd "$ROOT/tests" && "$dir/venv/bin/python" -c '
-import cryptography, kelvaro_duneth.kv_duneth as m, platform, sys
-assert m.__file__.startswith(sys.argv[1]) and platform.machine() == "aarch64", (m.__file__, platform.machine())
-assert not getattr(cryptography, "STAND_IN", False)
-print("== CPython", platform.python_version(), platform.machine(), "cryptography", cryptography.__version__, m.__file__)
-' "$dir/venv/") &&
+        "$dir/venv/bin/python" "$ROOT/tools/wheels/installed.py" "$dir/venv/" \
+            --real-cryptography --machine aarch64 &&
         (cd "$ROOT/tests" && PYTHONPYCACHEPREFIX=$dir/pycache HYPOTHESIS_STORAGE_DIRECTORY=$dir/hypothesis \
             "$dir/venv/bin/python" -m pytest -q -rfEs -p no:cacheprovider "${AARCH64_PYTEST_ARGS[@]}")
     } > "$log" 2>&1 || rc=$?

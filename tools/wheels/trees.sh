@@ -12,9 +12,6 @@
 
 WHEELS_MIRROR=http://deb.debian.org/debian
 
-# aarch64_interpreters RELEASE: the arm64 interpreters a release's sysroot provides.
-aarch64_interpreters() { kv_debian_interpreters "$1"; }
-
 unstable_tree_packages() {
     printf '%s\n' python3.14-dev python3.14-venv python3.15-dev python3.15-venv python3-pip \
         python3-cryptography python3-pytest python3-hypothesis python3-mesonpy meson ninja-build \
@@ -23,7 +20,7 @@ unstable_tree_packages() {
 
 sysroot_packages() {  # RELEASE
     local py
-    for py in $(aarch64_interpreters "$1"); do
+    for py in $(kv_debian_interpreters "$1"); do
         printf '%s\n' "$py" "lib$py-dev" "$py-venv"
     done
     printf '%s\n' python3-cryptography python3-pytest python3-hypothesis python3-pip
@@ -42,7 +39,7 @@ make_tree() {
        [ "$(cat "$dir/.kv-packages")" = "$stamp" ]; then
         return 0
     fi
-    if findmnt -rno TARGET | grep -qF "$dir/"; then
+    if [ -n "$(kv_mounts_under "$dir")" ]; then
         echo "wheels: file systems are still mounted under $dir" >&2
         return 1
     fi
