@@ -77,12 +77,9 @@ bool argcount_error(const Signature& sig, Py_ssize_t given) {
     return false;
 }
 
+// `borrowed_key` is a str: check_keyword has refused any other.
 bool unexpected_keyword(const char* name, PyObject* borrowed_key) {
     Ref key = Ref::borrow(borrowed_key);  // formatting allocates: the key must outlive it
-    if (!PyUnicode_Check(key.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-        return false;
-    }
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key.get());
     return false;
 }

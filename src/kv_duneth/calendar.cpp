@@ -59,9 +59,11 @@ bool machine_month_step(PyObject* year_number, PyObject* month_number, long long
         __builtin_add_overflow(m, months, &zero_based) ||
         __builtin_sub_overflow(zero_based, 1, &zero_based))
         return false;
-    long long carry = zero_based / 12;
-    if (zero_based % 12 < 0) --carry;  // floor division, as Python's //
-    month = zero_based - 12 * carry + 1;
+    // Floor division and a remainder that is never negative, as Python's // and %; neither
+    // step can overflow, whatever zero_based is.
+    const long long remainder = zero_based % 12;
+    const long long carry = zero_based / 12 - (remainder < 0 ? 1 : 0);
+    month = (remainder < 0 ? remainder + 12 : remainder) + 1;
     return !__builtin_add_overflow(y, carry, &year);
 }
 
@@ -86,6 +88,11 @@ long long last_day_of(PyObject* year_number, PyObject* month_number) {
     return month == 2 && is_leap(year) ? 29 : days[month - 1];
 }
 
+bool value_error_pending() {
+    Ref value_error = cached(&ModuleState::value_error);
+    return PyErr_ExceptionMatches(value_error.get());
+}
+
 Ref replace_date(PyObject* date, PyObject* kwnames, std::initializer_list<PyObject*> values) {
     Ref replace = getattr(date, names.replace);
     return replace ? call_kw(replace.get(), values.begin(), kwnames) : Ref();
@@ -108,7 +115,7 @@ Ref shift_years(PyObject* date, PyObject* years) {
     Ref target = year ? add_int(year.get(), years_value, years) : Ref();
     if (!target) return {};
     Ref shifted = replace_date(date, constants.kw_year, {target.get()});
-    if (shifted || !PyErr_ExceptionMatches(module_state.value_error)) return shifted;
+    if (shifted || !value_error_pending()) return shifted;
     const long long target_year = calendar_year(target.get());
     if (!target_year || is_leap(target_year)) return {};
     Ref error = Ref::steal(compat::take_exception());
@@ -170,7 +177,7 @@ PyObject* generate_end_date(PyObject*, const Bound& b) {
 
     Ref moved = replace_date(end.get(), constants.kw_year_month, {year.get(), month.get()});
     if (!moved) {
-        if (!PyErr_ExceptionMatches(module_state.value_error))
+        if (!value_error_pending())
             return fail_at(generate_end_date_sig, end_date_lines.month_step);
         // The day does not exist in the target month: take that month's last day. A year
         // outside 1 to 9999 fails again here, and that ValueError reaches the caller.

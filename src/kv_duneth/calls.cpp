@@ -5,14 +5,18 @@
 
 namespace kvd {
 
+// Both hold the dictionary or module they search: a key's __eq__ run by the look-up may load the
+// module again, which replaces the cached one.
 Ref global(PyObject* name) noexcept {
     Ref value;  // the name is interned: its hash is cached
-    if (!dict_item(module_state.dict, name, value) || value) return value;
+    Ref globals = module_namespace();
+    if (!dict_item(globals.get(), name, value) || value) return value;
     return builtin(name);
 }
 
 Ref builtin(PyObject* name) noexcept {
-    PyObject* value = PyObject_GetAttr(module_state.builtins, name);
+    Ref builtins = cached(&ModuleState::builtins);
+    PyObject* value = PyObject_GetAttr(builtins.get(), name);
     if (value) return Ref::steal(value);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

@@ -32,6 +32,8 @@ CipherOps* class_ops = nullptr;  // what allocation copies into each object
 int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     HeldBound bound;
     if (!bind(init_sig, args, kwds, bound)) return -1;
+    const RecursionGuard guard;
+    if (!guard) return -1;
     Ref secret_key = Ref::borrow(bound.arg[0]);  // the field may be replaced during derivation
     store_field(self, &CipherObject::secret_key, secret_key.dup());
     // Between the two stores another thread may see the new passphrase with the old cipher.
@@ -69,11 +71,9 @@ int cipher_clear(PyObject* self) noexcept {
 }
 
 void cipher_dealloc(PyObject* self) noexcept {
+    // No finaliser to run first: the class has none, and a subclass with __del__ is deallocated
+    // by CPython's own subtype_dealloc, which runs it before calling this one.
     PyTypeObject* type = Py_TYPE(self);
-    if ((type->tp_flags & Py_TPFLAGS_HAVE_FINALIZE) && type->tp_finalize &&
-        !compat::gc_is_finalized(self) && type->tp_dealloc == cipher_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(self)) return;  // resurrected
-    }
     PyObject_GC_UnTrack(self);
     // A long chain of objects, each holding the next as its cipher, would otherwise free itself
     // recursively until the C stack overflows; the trashcan defers the deep part.

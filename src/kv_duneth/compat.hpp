@@ -20,10 +20,8 @@ namespace kvd::compat {
 
 // Vectorcall became public in 3.8 (PEP 590); 3.7 only has the private fastcall-with-keywords entry.
 #if PY_VERSION_HEX >= 0x03080000
-constexpr bool has_vectorcall = true;
 inline Py_ssize_t nargs_of(size_t nargsf) { return PyVectorcall_NARGS(nargsf); }
 #else
-constexpr bool has_vectorcall = false;
 inline Py_ssize_t nargs_of(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf); }
 #endif
 
@@ -81,15 +79,6 @@ inline void set_vectorcall_offset(PyTypeObject* type, Py_ssize_t offset) {
 #endif
 }
 
-// PyObject_GC_IsFinalized is public from 3.9 (bpo-40241); before, the private macro.
-inline bool gc_is_finalized(PyObject* o) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_GC_IsFinalized(o) != 0;
-#else
-    return _PyGC_FINALIZED(o) != 0;
-#endif
-}
-
 // Deallocation depth limiting for long chains (a -> b -> c ... through the cipher slot).
 // Py_TRASHCAN_BEGIN arrived in 3.8 (bpo-35983); 3.13 removed the older SAFE pair (gh-105111).
 #if PY_VERSION_HEX >= 0x03080000
@@ -127,7 +116,6 @@ inline PyObject* builtins_module() {
 #endif
 
 #ifdef Py_GIL_DISABLED
-constexpr bool free_threaded = true;
 class Mutex {
 public:
     void lock() noexcept { PyMutex_Lock(&mutex_); }
@@ -139,7 +127,6 @@ private:
 // Importing keeps the GIL off (gh-116322): the module runs safely without it.
 #define KVD_MODULE_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #else
-constexpr bool free_threaded = false;
 class Mutex {
 public:
     void lock() noexcept {}

@@ -33,7 +33,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     Py_ssize_t nargs = compat::nargs_of(nargsf);
-    if (!f->owner) return entry_of(f)(module_state.module, args, nargs, kwnames);
+    if (!f->owner) return entry_of(f)(nullptr, args, nargs, kwnames);  // plain: no object
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", f->row->ml_name);
         return nullptr;
@@ -278,7 +278,7 @@ Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyO
     f->module = new_ref(names.full_module_name);
     f->code = new_ref(code);
     f->defaults = new_ref(defaults);
-    f->globals = new_ref(module_state.dict);
+    f->globals = module_namespace().release();
     f->annotations = nullptr;
     f->dict = nullptr;
     PyObject_GC_Track(f);

@@ -25,20 +25,22 @@ unsigned long executing_thread = 0;  // the thread running execution; 0 when non
 
 // ---- creation -------------------------------------------------------------------------------
 
+// True when `id` is the interpreter that created the module first (or now is that one).
+bool is_first_interpreter(int64_t id) {
+    compat::Locked locked(loading_mutex);
+    if (module_state.main_interpreter_id == -1) module_state.main_interpreter_id = id;
+    return module_state.main_interpreter_id == id;
+}
+
 bool check_single_interpreter() {
     const int64_t id = compat::interpreter_id();
-    compat::Locked locked(loading_mutex);
-    if (module_state.main_interpreter_id == -1) {
-        module_state.main_interpreter_id = id;
-        return id != -1;
-    }
-    if (module_state.main_interpreter_id != id) {
+    if (!is_first_interpreter(id)) {  // the error is raised after the lock: it allocates
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return false;
     }
-    return true;
+    return id != -1;  // the query failed and set its error
 }
 
 Ref remembered_module() {
@@ -207,9 +209,9 @@ bool execute_body(PyObject* module, StatementFailure& failed, bool& entered) {
     if (!enter_in_sys_modules(module, entered)) return false;
     Ref value_error = builtin(names.ValueError);
     if (!value_error) return false;
-    Py_XSETREF(module_state.value_error, value_error.release());
+    cache(&ModuleState::value_error, std::move(value_error));
     if (!make_code_objects() || !function_type_ready() || !set_up_class(module)) return false;
-    return run_statements(module_state.dict, failed);
+    return run_statements(module_namespace().get(), failed);
 }
 
 // An entry that execution made under the full name must not outlive a failed load.
@@ -249,21 +251,21 @@ void end_execution(bool ok) {
 }  // `forgotten` goes after the lock
 
 bool execute(PyObject* module) {
-    Py_XSETREF(module_state.dict, new_ref(PyModule_GetDict(module)));
+    cache(&ModuleState::dict, Ref::borrow(PyModule_GetDict(module)));
     bool constants_made = false, entered = false;
     StatementFailure failed{&init_site, 1};
     const bool ok = [&] {
         Ref builtins = Ref::steal(compat::builtins_module());
         if (!builtins) return false;
-        Py_XSETREF(module_state.builtins, builtins.release());
-        if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||
+        cache(&ModuleState::builtins, builtins.dup());
+        if (PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0 ||
             !check_version() || !make_names_and_constants())
             return false;
         constants_made = true;
         return execute_body(module, failed, entered);
     }();
     if (ok) return true;
-    if (constants_made && module_state.dict) add_traceback(*failed.site, failed.line);
+    if (constants_made) add_traceback(*failed.site, failed.line);
     if (entered) leave_sys_modules(module);
     return false;
 }
@@ -306,10 +308,11 @@ PyModuleDef module_def = {
 }  // namespace
 
 Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
+    Ref globals = module_namespace();
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return {};
     return Ref::steal(
-        PyImport_ImportModuleLevelObject(name, module_state.dict, locals.get(), fromlist, 0));
+        PyImport_ImportModuleLevelObject(name, globals.get(), locals.get(), fromlist, 0));
 }
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {

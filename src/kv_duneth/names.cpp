@@ -69,6 +69,22 @@ bool make_names_and_constants() {
     return true;
 }
 
-bool names_ready() { return constants_made; }
+// Without a GIL the read of a cached pointer and the reference taken are one step under this
+// lock, so a replacement in another thread never frees a value between the two. Only reference
+// counts change under it, never an allocation.
+namespace {
+compat::Mutex state_mutex;
+}
+
+Ref cached(StateField field) noexcept {
+    compat::Locked locked(state_mutex);
+    return Ref::borrow(module_state.*field);
+}
+
+void cache(StateField field, Ref value) noexcept {
+    Ref old;
+    compat::Locked locked(state_mutex);
+    old = Ref::steal(std::exchange(module_state.*field, value.release()));
+}  // `old` goes after the lock: its release may run Python code
 
 }  // namespace kvd

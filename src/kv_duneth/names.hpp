@@ -24,7 +24,8 @@ namespace kvd {
     X(initializing, "_initializing") X(reduce, "__reduce__") X(reduce_ex, "__reduce_ex__")      \
     X(reduce_cython, "__reduce_cython__") X(setstate, "__setstate__")                           \
     X(setstate_cython, "__setstate_cython__") X(getstate, "__getstate__")                       \
-    X(name_, "__name__") X(vtable, "__pyx_vtable__") X(mod_fernet, "cryptography.fernet")       \
+    X(name_, "__name__") X(builtins_, "__builtins__") X(vtable, "__pyx_vtable__")               \
+    X(mod_fernet, "cryptography.fernet")                                                        \
     X(mod_primitives, "cryptography.hazmat.primitives")                                         \
     X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                                  \
     X(full_module_name, "kelvaro_duneth.kv_duneth")
@@ -67,21 +68,32 @@ struct Constants {
     PyObject* from_pickle = nullptr;
 };
 
+// What module execution caches for the methods. The namespace, the builtins and ValueError are
+// replaced when a failed load is retried (without a GIL, also while another thread runs a
+// method), so they are read only through the accessors below, which hand out owned references:
+// a borrowed pointer could be freed by the very look-up it is passed to.
 struct ModuleState {
     int64_t main_interpreter_id = -1;
-    PyObject* module = nullptr;      // the remembered module (owned)
+    PyObject* module = nullptr;      // the remembered module (owned); guarded by module.cpp
     PyObject* dict = nullptr;        // its namespace (owned)
     PyObject* builtins = nullptr;    // owned
     PyObject* value_error = nullptr; // owned
 };
 
+using StateField = PyObject* ModuleState::*;
+
 extern Names names;
 extern Constants constants;
 extern ModuleState module_state;
 
+// The field's current value as an owned reference (empty before the first load, no error set).
+Ref cached(StateField field) noexcept;
+// Stores `value` in the field and releases the old value after the store.
+void cache(StateField field, Ref value) noexcept;
+
+inline Ref module_namespace() noexcept { return cached(&ModuleState::dict); }
+
 // Make every identifier and constant; idempotent, so a retried import reuses them.
 bool make_names_and_constants();
-bool names_ready();
-
 
 }  // namespace kvd

@@ -1,6 +1,8 @@
 // Builds traceback entries from cached PyCode_NewEmpty code objects and fresh frames.
 #include "traceback.hpp"
 
+#include "names.hpp"
+
 #include <map>
 #include <string>
 #include <utility>
@@ -43,10 +45,18 @@ PyObject* code_for(const Signature& at, int line) {
 // handler writes into its frame's locals is never seen by another. The line of a fresh frame is
 // its code's first line on every CPython from 3.7 on, so the wanted line goes into
 // co_firstlineno and the frame's own line is never touched.
+//
+// The frame's globals are the module namespace, held here. Its __builtins__ is held too:
+// PyFrame_New (3.11 to 3.13) reads that value without a reference and takes one only after it
+// has allocated the frame's function, and Python code run in between (a gc callback, the __eq__
+// of a namespace key whose hash collides with '__name__') may replace it.
 Ref frame_for(const Signature& at, int line) {
     PyObject* code = code_for(at, line);
-    Ref globals = module_state.dict ? Ref::borrow(module_state.dict) : Ref::steal(PyDict_New());
+    Ref globals = module_namespace();
+    if (!globals) globals = Ref::steal(PyDict_New());
     if (!code || !globals) return {};
+    Ref builtins;
+    if (!dict_item(globals.get(), names.builtins_, builtins)) return {};
     return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
 }
