@@ -249,9 +249,11 @@ class HugeDate:
     def __init__(self, year, month=1, day=31):
         self.year, self.month, self.day = year, month, day
 
+    start = (2**63 - 1, 2**63 - 5)
+
     @classmethod
     def now(cls):
-        return cls(2**63 - 1, 2**63 - 5)
+        return cls(*cls.start)
 
     def __add__(self, delta):
         return self
@@ -269,15 +271,20 @@ class HugeDate:
 def scenario_huge_dates(rounds):
     m.datetime = HugeDate
     o = K.__new__(K)
+    # Beyond 64 bits, and months within a few of -2**63 where the carry's machine arithmetic
+    # must not overflow.
+    starts = [((2**63 - 1, 2**63 - 5), (2**31 - 1, 2**31 - 1)), ((2000, -2**63 + 1), (0, 0)),
+              ((2000, -2**63 + 4), (0, -3)), ((-2000, -2**63 + 3), (1, 0))]
     for _ in range(rounds):
-        HugeDate.replaced.clear()
-        text = o.generate_end_date(2**31 - 1, 2**31 - 1, 0)
-        year = 2**63 - 1 + 2**31 - 1
-        month = 2**63 - 5 + 2**31 - 1
-        exact = (year + (month - 1) // 12, (month - 1) % 12 + 1)
-        check(HugeDate.replaced[0] == {"year": year}, "year step: %r" % HugeDate.replaced)
-        check(HugeDate.replaced[1] == dict(zip(("year", "month"), exact)), "month step")
-        check(text.startswith("%d-%d-" % exact), "result " + text)
+        for HugeDate.start, (years, months) in starts:
+            HugeDate.replaced.clear()
+            text = o.generate_end_date(years, months, 0)
+            year = HugeDate.start[0] + years
+            month = HugeDate.start[1] + months
+            exact = (year + (month - 1) // 12, (month - 1) % 12 + 1)
+            check(HugeDate.replaced[0] == {"year": year}, "year step: %r" % HugeDate.replaced)
+            check(HugeDate.replaced[1] == dict(zip(("year", "month"), exact)), "month step")
+            check(text.startswith("%d-%d-" % exact), "result " + text)
 
 
 if __name__ == "__main__":

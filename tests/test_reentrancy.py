@@ -130,3 +130,132 @@ def test_load_retried_after_failures_gives_the_first_loads_class(run_py, K):
     function_type = type(vars(K)["encrypt_string"])
     expected = f"True {sorted(vars(K))} {sorted(vars(function_type))}\n"
     assert run_py(RETRY_CODE).stdout == expected
+
+
+# A failed first load leaves its namespace cached; a key there whose __eq__ loads the module
+# again replaces that namespace while a method's look-up is still searching it.
+RELOAD_DURING_LOOKUP = """
+import datetime, importlib, sys
+sys.modules["cryptography.fernet"] = None  # the first load fails at its line 6
+try:
+    import kelvaro_duneth.kv_duneth
+except ImportError as error:
+    tb = error.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    ns = tb.tb_frame.f_globals
+K = ns["kv_duneth"]
+obj, armed = K.__new__(K), False
+
+class LoadsAgain:
+    def __hash__(self):
+        return hash("datetime")
+
+    def __eq__(self, other):
+        global armed
+        if armed:
+            armed = False
+            del sys.modules["cryptography.fernet"]
+            importlib.import_module("kelvaro_duneth.kv_duneth")
+        return False
+
+class Clock:
+    now = staticmethod(lambda: datetime.datetime(2001, 2, 3))
+
+del ns["datetime"]
+ns[LoadsAgain()] = None  # probed before the name bound next
+ns["datetime"] = Clock
+del ns, tb
+armed = True
+print(obj.get_today_date())
+"""
+
+# The value of the namespace's __builtins__ replaced while CPython makes a traceback entry's frame
+# (3.11 to 3.13 read it unowned there): from a gc callback (3.11), from the __eq__ of a key
+# whose hash collides with '__name__' (3.12, 3.13). Harmless elsewhere, so run everywhere.
+REPLACED_BUILTINS = """
+import builtins, gc, sys
+import kelvaro_duneth.kv_duneth as m
+obj, ns, fresh = m.kv_duneth.__new__(m.kv_duneth), vars(m), lambda: dict(vars(builtins))
+replaced = 0
+
+def replace(*args):
+    global replaced
+    replaced += 1
+    ns["__builtins__"] = fresh()
+
+class Collides:
+    __hash__ = lambda self: hash("__name__")
+    __eq__ = lambda self, other: replace() or False
+
+if sys.argv[1] == "gc":
+    gc.callbacks.append(lambda phase, info: phase == "start" and replace())
+    gc.set_threshold(1)
+else:
+    name = ns.pop("__name__")
+    ns[Collides()], ns["__name__"] = None, name
+ns["__builtins__"] = fresh()
+for _ in range(500):
+    try:
+        obj.encrypt_string("x")  # unkeyed: fails at line 103, adding one entry
+    except AttributeError as error:
+        assert error.__traceback__.tb_next.tb_frame.f_globals is ns
+gc.set_threshold(700)
+print(replaced > 0)
+"""
+
+
+@pytest.mark.parametrize("code, args, expected", [
+    (RELOAD_DURING_LOOKUP, [], "2001-02-03"),
+    (REPLACED_BUILTINS, ["gc"], "True"),
+    (REPLACED_BUILTINS, ["name"], "True"),
+], ids=["reload_during_lookup", "builtins_from_gc", "builtins_from_eq"])
+def test_cached_state_replaced_under_a_call(code, args, expected):
+    result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                            timeout=120, env=dict(os.environ, PYTHONMALLOC="pymalloc"))
+    assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr[-2000:]
+
+
+# Recursion that comes back into the module with no Python frame in between: a cipher whose
+# methods are the object's own, datetime.now bound to the object's date methods, a __dict__
+# whose update is __setstate_cython__ with a deeply nested state.
+RECURSION = """
+import sys, traceback, types
+import kelvaro_duneth.kv_duneth as m
+K, method = m.kv_duneth, sys.argv[1]
+obj = K.__new__(K)
+obj.__setstate__((types.SimpleNamespace(encrypt=obj.encrypt_data, decrypt=obj.decrypt_data), ""))
+m.datetime = types.SimpleNamespace(now=getattr(obj, method, None))
+args = {"encrypt_data": (b"x",), "decrypt_data": (b"x",), "encrypt_string": ("x",),
+        "decrypt_string": ("x",)}.get(method, ())
+if method == "__setstate_cython__":
+    class Sub(K):
+        pass
+    obj, state = Sub.__new__(Sub), None
+    for _ in range(200000):
+        state = (None, None, state)
+    obj.__dict__ = type("Dict", (dict,), {})()
+    obj.__dict__.update = obj.__setstate_cython__
+    args = (state,)
+try:
+    print(getattr(obj, method)(*args))
+except RecursionError as error:
+    print(type(error).__name__, traceback.extract_tb(error.__traceback__)[-1][1:3])
+"""
+
+
+@pytest.mark.parametrize("method, expected", [
+    ("encrypt_data", "RecursionError (114, 'kelvaro_duneth.kv_duneth.kv_duneth.encrypt_data')"),
+    ("encrypt_string", "RecursionError (114, 'kelvaro_duneth.kv_duneth.kv_duneth.encrypt_data')"),
+    ("decrypt_data", "None"),
+    ("decrypt_string", "None"),
+    ("get_today_date", "RecursionError (81, 'kelvaro_duneth.kv_duneth.kv_duneth.get_today_date')"),
+    ("generate_end_date",
+     "RecursionError (64, 'kelvaro_duneth.kv_duneth.kv_duneth.generate_end_date')"),
+    ("__setstate_cython__",
+     "RecursionError (14, 'kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth__set_state')"),
+])
+def test_recursion_through_the_module_meets_the_limit(method, expected):
+    result = subprocess.run([sys.executable, "-c", RECURSION, method], capture_output=True,
+                            text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr[-2000:]
