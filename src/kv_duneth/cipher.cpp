@@ -29,12 +29,8 @@ PyObject* create_fernet(CipherObject*, PyObject* secret_key) {
 CipherOps cipher_ops;
 CipherOps* class_ops = nullptr;  // what allocation copies into each object
 
-int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    HeldBound bound;
-    if (!bind(init_sig, args, kwds, bound)) return -1;
-    const RecursionGuard guard;
-    if (!guard) return -1;
-    Ref secret_key = Ref::borrow(bound.arg[0]);  // the field may be replaced during derivation
+int init_body(PyObject* self, PyObject* passphrase) {
+    Ref secret_key = Ref::borrow(passphrase);  // the field may be replaced during derivation
     store_field(self, &CipherObject::secret_key, secret_key.dup());
     // Between the two stores another thread may see the new passphrase with the old cipher.
     CipherObject* c = as_cipher(self);
@@ -45,6 +41,14 @@ int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     }
     store_field(self, &CipherObject::fernet, std::move(fernet));
     return 0;
+}
+
+int cipher_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    HeldBound bound;
+    if (!bind(init_sig, args, kwds, bound) || !enter_call()) return -1;
+    const int result = init_body(self, bound.arg[0]);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {

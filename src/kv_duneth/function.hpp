@@ -16,30 +16,21 @@ inline PyMethodDef method_row(const char* name, FastEntry entry) {
 // A body counts as a Python-level call: recursion that comes back into the module without a
 // Python frame in between (a cipher whose encrypt is this very method) meets the recursion
 // limit as a Python function does, with RecursionError, instead of the end of the C stack.
-// Like a Python frame that could not start, the refused call adds no traceback entry.
-class RecursionGuard {
-public:
-    RecursionGuard() noexcept
-        : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    explicit operator bool() const noexcept { return entered_; }
-
-private:
-    bool entered_;
-};
+// Like a Python frame that could not start, a refused call adds no traceback entry. Each
+// successful enter_call() is paired with Py_LeaveRecursiveCall().
+inline bool enter_call() noexcept {
+    return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+}
 
 // Entry point of one callable: binding and type tests, then the body with the bound values.
 template <const Signature& Sig, PyObject* (*Body)(PyObject*, const Bound&)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     Bound bound;
-    if (!bind_fast<Sig>(args, nargs, kwnames, bound)) return nullptr;
-    const RecursionGuard guard;
-    return guard ? Body(self, bound) : nullptr;
+    if (!bind_fast<Sig>(args, nargs, kwnames, bound) || !enter_call()) return nullptr;
+    PyObject* result = Body(self, bound);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // The code object of a callable: `self` for a method, then its parameters and locals as variable
