@@ -211,9 +211,9 @@ print(replaced > 0)
     (REPLACED_BUILTINS, ["name"], "True"),
 ], ids=["reload_during_lookup", "builtins_from_gc", "builtins_from_eq"])
 def test_cached_state_replaced_under_a_call(code, args, expected):
+    env = dict(os.environ, PYTHONMALLOC=os.environ.get("PYTHONMALLOC", "pymalloc"))
     result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
-                            timeout=120,
-                            env=dict(os.environ, PYTHONMALLOC=os.environ.get("PYTHONMALLOC", "pymalloc")))
+                            timeout=120, env=env)
     assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr[-2000:]
 
 
