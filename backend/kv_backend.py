@@ -82,7 +82,7 @@ def add_license_field_to_sdist(path):
     if all(m.name != f"{root}/{LICENSE}" for m, _ in members):
         raise SystemExit(f"kv_backend: {LICENSE} is not in {path.name}: is it committed?")
     members = [(m, with_license_field(d) if m is pkg_info else d) for m, d in members]
-    replace_atomically(path, lambda tmp: write_targz(tmp, members))
+    replace_atomically(path, lambda tmp: write_targz(tmp, path.name, members))
 
 
 def write_zip(path, members):
@@ -91,10 +91,12 @@ def write_zip(path, members):
             zf.writestr(info, data)
 
 
-def write_targz(path, members):
-    # As meson-python writes it: SOURCE_DATE_EPOCH, when set, is the gzip header's time.
+def write_targz(path, name, members):
+    # As meson-python writes it: the final name in the gzip header, SOURCE_DATE_EPOCH (when set)
+    # as its time.
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    with gzip.GzipFile(path, "wb", mtime=int(epoch) if epoch else None) as gz, \
+    with open(path, "wb") as raw, \
+            gzip.GzipFile(name, "wb", fileobj=raw, mtime=int(epoch) if epoch else None) as gz, \
             tarfile.TarFile(mode="w", fileobj=gz, format=tarfile.PAX_FORMAT) as tar:
         for member, data in members:
             if data is None:
@@ -102,7 +104,6 @@ def write_targz(path, members):
                 continue
             member.size = len(data)
             tar.addfile(member, fileobj=io.BytesIO(data))
-
 
 
 def replace_atomically(path, write):
