@@ -54,7 +54,7 @@ demo: install
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
 
-# Heavier checks, each a command of its own (see README, "Hardening").
+# Heavier checks, each a command of its own (see docs/testing.md).
 test-matrix: deps
 	bash tools/test-matrix.sh
 
@@ -87,7 +87,7 @@ wheel: venv
 	$(PY) -m pip wheel --no-build-isolation --no-deps --no-index -w dist .
 
 sdist: venv
-	mkdir -p dist && $(PY) -c "import mesonpy; print(mesonpy.build_sdist('dist'))"
+	mkdir -p dist && $(PY) -c "import sys; sys.path.insert(0, 'backend'); import kv_backend; print(kv_backend.build_sdist('dist'))"
 
 wheels:
 	bash tools/wheels/build.sh

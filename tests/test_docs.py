@@ -1,0 +1,37 @@
+"""The documentation users run: the README's Python examples and the package docstring's doctest."""
+import doctest
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kelvaro_duneth
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M) \
+    if README.is_file() else []
+DATE = r"\d{4}-\d\d-\d\d"
+
+
+def commented_outputs(block):
+    """What each `print(...)  # X` line says it prints: X up to the first blank or colon."""
+    return [m.group(1) for m in re.finditer(r"^print\(.*\)\s+# ([^\s:]+)", block, re.M)]
+
+
+@pytest.mark.skipif(not BLOCKS, reason="the README is not beside these tests")
+@pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
+def test_readme_example_runs_as_pasted(block, tmp_path):
+    result = subprocess.run([sys.executable, "-c", block], capture_output=True, timeout=120,
+                            cwd=tmp_path, encoding="utf-8")
+    assert result.returncode == 0 and not result.stderr, result.stderr
+    printed, expected = result.stdout.splitlines(), commented_outputs(block)
+    assert expected and len(printed) == len(expected), (printed, expected)
+    for out, claim in zip(printed, expected):
+        assert re.fullmatch(DATE, out) if re.fullmatch(DATE, claim) else out == claim
+
+
+def test_package_docstring_examples():
+    results = doctest.testmod(kelvaro_duneth)
+    assert results.attempted and not results.failed
