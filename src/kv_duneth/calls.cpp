@@ -41,29 +41,4 @@ Ref decode_bytes(PyObject* value) noexcept {
     return call_method0(value, names.decode);
 }
 
-
-Ref call0(PyObject* callable) noexcept {
-    return Ref::steal(compat::vectorcall(callable, nullptr, 0, nullptr));
-}
-
-Ref call1(PyObject* callable, PyObject* arg) noexcept {
-    PyObject* stack[2] = {nullptr, arg};
-    return Ref::steal(
-        compat::vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept {
-    return Ref::steal(compat::vectorcall(callable, values, 0, kwnames));
-}
-
-Ref call_method0(PyObject* obj, PyObject* name) noexcept {
-    PyObject* stack[1] = {obj};
-    return Ref::steal(compat::vectorcall_method(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-}
-
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* stack[2] = {obj, arg};
-    return Ref::steal(compat::vectorcall_method(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-}
-
 }  // namespace kvd

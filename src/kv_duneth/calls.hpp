@@ -12,11 +12,31 @@ Ref builtin(PyObject* name) noexcept;
 
 // Call helpers over vectorcall, so that no argument tuple is built. The callable and the
 // arguments must be owned by the caller for the whole call.
-Ref call0(PyObject* callable) noexcept;
-Ref call1(PyObject* callable, PyObject* arg) noexcept;
-Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept;
-Ref call_method0(PyObject* obj, PyObject* name) noexcept;
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+// Inline: they are on every method's path, and each is one CPython call.
+inline Ref call0(PyObject* callable) noexcept {
+    return Ref::steal(compat::vectorcall(callable, nullptr, 0, nullptr));
+}
+
+inline Ref call1(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* stack[2] = {nullptr, arg};
+    return Ref::steal(
+        compat::vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) noexcept {
+    return Ref::steal(compat::vectorcall(callable, values, 0, kwnames));
+}
+
+inline Ref call_method0(PyObject* obj, PyObject* name) noexcept {
+    PyObject* stack[1] = {obj};
+    return Ref::steal(compat::vectorcall_method(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* stack[2] = {obj, arg};
+    return Ref::steal(compat::vectorcall_method(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
