@@ -7,8 +7,8 @@ import argparse, os, random, re, shutil, signal, subprocess, sys, sysconfig, tim
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-WORK = ROOT / "build" / "mutate"
-TREE, BUILD, VENV = WORK / "tree", WORK / "build", WORK / "venv"
+WORK = Path(os.environ.get("KV_MUTATE_DIR", ROOT / "build" / "mutate")).resolve()
+TREE, BUILD, VENV, TESTS = WORK / "tree", WORK / "build", WORK / "venv", WORK / "tree" / "tests"
 # Stub checks (mypy, stubtest: 16 s) and the wheel and sdist builds (30 s) test no C++ line.
 PYTEST = ["-x", "-q", "-p", "no:cacheprovider", "-m", "not slow", "--ignore=test_typing.py"]
 # The two mutants the suite once missed, found by their text wherever the lines are now.
@@ -115,8 +115,11 @@ def setup(python):
     """Copies the sources, builds them once and stages the package; returns the built module."""
     for old in (TREE, WORK / "hypothesis"):
         shutil.rmtree(old, ignore_errors=True)
-    for name in ["src", "meson.build", "meson_options.txt", "pyproject.toml"]:
-        (shutil.copytree if (ROOT / name).is_dir() else shutil.copy2)(ROOT / name, TREE / name)
+    for name in ["src", "tests", "meson.build", "meson_options.txt", "pyproject.toml"]:
+        if (ROOT / name).is_dir():  # the tests too: edits made during a run do not reach it
+            shutil.copytree(ROOT / name, TREE / name, ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            shutil.copy2(ROOT / name, TREE / name)
     reconfigure = ["--reconfigure"] if (BUILD / "build.ninja").exists() else []
     subprocess.run(["meson", "setup", *reconfigure, str(BUILD), str(TREE), f"-Dpython={python}"],
                    check=True, stdout=subprocess.DEVNULL)
@@ -141,7 +144,7 @@ def build_and_test(package, timeout):
     env = dict(os.environ, PYTHONPYCACHEPREFIX=str(WORK / "pycache"),
                HYPOTHESIS_STORAGE_DIRECTORY=str(WORK / "hypothesis"))
     status, output = run([str(VENV / "bin" / "python"), "-m", "pytest", *PYTEST], timeout,
-                         cwd=ROOT / "tests", env=env)
+                         cwd=TESTS, env=env)
     (WORK / "last.log").write_text(output)
     if status is None:
         return "killed (hang)"
@@ -161,6 +164,8 @@ def main():
             print(f"{m[0]}:{m[1]}: {m[2]}: {m[4].strip() or '(deleted)'}")
         return 0 if chosen else 2
     package = setup(sys.executable)
+    pristine = {n: (TREE / "src" / "kv_duneth" / n).read_text().splitlines(keepends=True)
+                for n in {m[0] for m in chosen}}
     start = time.monotonic()
     if build_and_test(package, 1800) != "survived":
         print(f"the unmutated build fails: nothing to measure (see {WORK / 'last.log'})",
@@ -170,7 +175,10 @@ def main():
     results, log = [], (WORK / "results.txt").open("w")
     for i, (name, number, rule, old, new) in enumerate(chosen, 1):
         path = TREE / "src" / "kv_duneth" / name
-        lines = (ROOT / "src" / "kv_duneth" / name).read_text().splitlines(keepends=True)
+        lines = pristine[name]
+        if lines[number - 1].rstrip("\n") != old:
+            print(f"{name}:{number} changed since the mutants were chosen: skipped", flush=True)
+            continue
         mutated = lines[:number - 1] + ([new + "\n"] if new else []) + lines[number:]
         path.write_text("".join(mutated))
         began = time.monotonic()
