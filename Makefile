@@ -23,7 +23,7 @@ help:
 	@echo "make test-leaks    reference and block leak counts on python3-dbg"
 	@echo "make test-ft       the free-threaded checks: make test-ft FT_PYTHON=/path/to/python3.14t"
 	@echo "make fuzz          the long fuzzing profile"
-	@echo "make mutate        mutation check (~25 min): MUTANTS=N sample size, MUTATE_ONLY=file.cpp[:line]"
+	@echo "make mutate        mutation check (~25 min): MUTANTS=N sample size, MUTATE_ONLY=file.cpp[:line][,...]"
 	@echo "make wheel, sdist  a wheel for Debian's python3, the source archive"
 	@echo "make wheels        sdist and manylinux wheels for x86_64 and aarch64 into dist/, each tested"
 	@echo "make clean         remove .venv, build directories and dist/"

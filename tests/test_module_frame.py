@@ -56,18 +56,26 @@ def test_import_lifecycle(run_py, tmp_path):
                                "into one interpreter per process.")
 
 
-@pytest.mark.parametrize("taken", [False, True])
-def test_import_under_other_name(run_py, taken):
+@pytest.mark.parametrize("case", ["free", "taken", "failing"])
+def test_import_under_other_name(run_py, case):
+    """The entry made under the full name goes with a failed load (cryptography missing)."""
     run_py(f"""
         import importlib.util, sys
         path = importlib.util.find_spec("kelvaro_duneth.kv_duneth").origin
-        if {taken}:
+        case = {case!r}
+        if case == "taken":
             sys.modules["kelvaro_duneth.kv_duneth"] = marker = object()
+        if case == "failing":
+            sys.modules["cryptography"] = None
         spec = importlib.util.spec_from_file_location("kv_duneth", path)
         m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
-        assert m.__name__ == "kv_duneth" and m.kv_duneth.__name__ == "kv_duneth"
-        assert sys.modules["kelvaro_duneth.kv_duneth"] is (marker if {taken} else m)
+        try:
+            spec.loader.exec_module(m)
+        except ImportError:
+            assert case == "failing" and "kelvaro_duneth.kv_duneth" not in sys.modules
+        else:
+            assert case != "failing" and m.kv_duneth.__name__ == "kv_duneth" == m.__name__
+            assert sys.modules["kelvaro_duneth.kv_duneth"] is (marker if case == "taken" else m)
     """)
 
 

@@ -3,7 +3,7 @@
 then the fast suite against it; a mutant that no test notices survives and is printed.
 Work files go to build/mutate/ (git-ignored): tree/ is the mutated copy, build/ its meson build,
 venv/ stages the package kelvaro_duneth for the tests; the sources themselves are never written."""
-import argparse, os, random, re, shutil, signal, subprocess, sys, sysconfig, time
+import argparse, os, random, re, shutil, signal, subprocess, sys, time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -88,8 +88,9 @@ def candidates():
 
 def select(found, count, only, seed):
     if only:
-        name, _, line = only.partition(":")
-        return [m for m in found if m[0] == name and (not line or m[1] == int(line))]
+        specs = [spec.partition(":") for spec in only.split(",")]
+        return [m for m in found if any(m[0] == name and (not line or m[1] == int(line))
+                                        for name, _, line in specs)]
     known = [m for m in found for f, pattern, rule in KNOWN
              if m[0] == f and m[2] == rule and pattern.search(m[3])]
     if len(known) < len(KNOWN):
@@ -129,7 +130,7 @@ def setup(python):
     site = subprocess.run([str(VENV / "bin" / "python"), "-c",
                            "import sysconfig; print(sysconfig.get_path('platlib'))"],
                           check=True, capture_output=True, text=True).stdout.strip()
-    shutil.copytree(ROOT / "src" / "kelvaro_duneth", Path(site) / "kelvaro_duneth")
+    shutil.copytree(TREE / "src" / "kelvaro_duneth", Path(site) / "kelvaro_duneth")
     return Path(site) / "kelvaro_duneth"
 
 
@@ -154,7 +155,7 @@ def build_and_test(package, timeout):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--mutants", type=int, default=70, help="size of the sample (default 70)")
-    parser.add_argument("--only", help="FILE.cpp[:LINE]: every mutant there, no sample")
+    parser.add_argument("--only", help="FILE.cpp[:LINE][,...]: every mutant there, no sample")
     parser.add_argument("--seed", type=int, default=19)
     parser.add_argument("--list", action="store_true", help="print the selection, run nothing")
     args = parser.parse_args()
