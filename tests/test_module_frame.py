@@ -79,6 +79,31 @@ def test_import_under_other_name(run_py, case):
     """)
 
 
+def test_created_from_a_spec_without_optional_attributes(run_py):
+    """A spec attribute that is absent is skipped; any other error in reading one propagates."""
+    run_py("""
+        import importlib.util, types
+        spec = importlib.util.find_spec("kelvaro_duneth.kv_duneth")
+        bare = types.SimpleNamespace(name=spec.name, loader=spec.loader, origin=spec.origin)
+        m = spec.loader.create_module(bare)
+        assert (m.__file__, hasattr(m, "__path__"), m.__package__) == (spec.origin, False, None)
+        class Broken(types.SimpleNamespace):
+            parent = property(lambda self: 1 / 0)
+        try:
+            spec.loader.create_module(Broken(**vars(bare)))
+        except ZeroDivisionError:
+            pass
+        else:
+            raise AssertionError("the error was lost")
+    """)
+
+
+def test_call_through_the_type_slot(K, obj):
+    """type(f).__call__ reaches tp_call (the route 3.7 takes) with positions and keywords."""
+    f = vars(K)["encrypt_string"]
+    assert obj.decrypt_string(type(f).__call__(f, obj, input_string="slot")) == "slot"
+
+
 def test_module_namespace(mod, K):
     import base64, builtins, datetime
     from cryptography.fernet import Fernet

@@ -117,10 +117,13 @@ def setup(python):
     for old in (TREE, WORK / "hypothesis"):
         shutil.rmtree(old, ignore_errors=True)
     for name in ["src", "tests", "meson.build", "meson_options.txt", "pyproject.toml"]:
-        if (ROOT / name).is_dir():  # the tests too: edits made during a run do not reach it
-            shutil.copytree(ROOT / name, TREE / name, ignore=shutil.ignore_patterns("__pycache__"))
+        # The tests too, so that edits made during a run do not reach it. Fresh time stamps,
+        # so that ninja rebuilds whatever an interrupted run left mutated in build/.
+        if (ROOT / name).is_dir():
+            shutil.copytree(ROOT / name, TREE / name, copy_function=shutil.copy,
+                            ignore=shutil.ignore_patterns("__pycache__"))
         else:
-            shutil.copy2(ROOT / name, TREE / name)
+            shutil.copy(ROOT / name, TREE / name)
     reconfigure = ["--reconfigure"] if (BUILD / "build.ninja").exists() else []
     subprocess.run(["meson", "setup", *reconfigure, str(BUILD), str(TREE), f"-Dpython={python}"],
                    check=True, stdout=subprocess.DEVNULL)
