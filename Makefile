@@ -7,7 +7,7 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
                 python3-mesonpy python3-cryptography python3-pytest python3-hypothesis python3-mypy
 PYTEST_ARGS ?=
 
-.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz bench bench-quick wheel sdist wheels
+.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz mutate bench bench-quick wheel sdist wheels
 
 # The first target: a bare `make` lists the targets and changes nothing on the machine.
 help:
@@ -23,6 +23,7 @@ help:
 	@echo "make test-leaks    reference and block leak counts on python3-dbg"
 	@echo "make test-ft       the free-threaded checks: make test-ft FT_PYTHON=/path/to/python3.14t"
 	@echo "make fuzz          the long fuzzing profile"
+	@echo "make mutate        mutation check (~25 min): MUTANTS=N sample size, MUTATE_ONLY=file.cpp[:line][,...]"
 	@echo "make wheel, sdist  a wheel for Debian's python3, the source archive"
 	@echo "make wheels        sdist and manylinux wheels for x86_64 and aarch64 into dist/, each tested"
 	@echo "make clean         remove .venv, build directories and dist/"
@@ -76,6 +77,11 @@ test-ft: deps
 
 fuzz: install
 	cd tests && KV_FUZZ_PROFILE=long ../$(PY) -m pytest -q test_fuzz.py
+
+# Small changes to the C++ sources, one at a time, each rebuilt and tested (tools/mutate.py).
+MUTANTS ?= 70
+mutate: deps
+	$(SYSTEM_PYTHON) tools/mutate.py --mutants $(MUTANTS) $(if $(MUTATE_ONLY),--only $(MUTATE_ONLY))
 
 bench: install
 	$(PY) bench/run.py

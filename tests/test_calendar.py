@@ -161,6 +161,35 @@ def test_failing_clock(restore_globals, unkeyed, method, args, name, line):
     assert entries(info.value) == [(name, line)]
 
 
+class MonthFails:
+    """A today whose month cannot be read, or cannot take the months added."""
+    year = 2021
+
+    def __init__(self, month):
+        self._month = month
+
+    def __add__(self, delta):
+        return self
+
+    def replace(self, **changes):
+        return self
+
+    @property
+    def month(self):
+        if self._month is None:
+            raise RuntimeError("no month")
+        return self._month
+
+
+@pytest.mark.parametrize("month, exc", [(None, RuntimeError), ("June", TypeError)])
+def test_months_step_fails(restore_globals, unkeyed, month, exc):
+    now = staticmethod(lambda: MonthFails(month))
+    restore_globals["datetime"] = type("Clock", (), {"now": now})
+    with pytest.raises(exc) as info:
+        unkeyed.generate_end_date(0, 1, 0)
+    assert entries(info.value) == [(END, 69)]
+
+
 def outcome(function, *args):
     try:
         return function(*args)

@@ -56,19 +56,52 @@ def test_import_lifecycle(run_py, tmp_path):
                                "into one interpreter per process.")
 
 
-@pytest.mark.parametrize("taken", [False, True])
-def test_import_under_other_name(run_py, taken):
+@pytest.mark.parametrize("case", ["free", "taken", "failing"])
+def test_import_under_other_name(run_py, case):
+    """The entry made under the full name goes with a failed load (cryptography missing)."""
     run_py(f"""
         import importlib.util, sys
         path = importlib.util.find_spec("kelvaro_duneth.kv_duneth").origin
-        if {taken}:
+        case = {case!r}
+        if case == "taken":
             sys.modules["kelvaro_duneth.kv_duneth"] = marker = object()
+        if case == "failing":
+            sys.modules["cryptography"] = None
         spec = importlib.util.spec_from_file_location("kv_duneth", path)
         m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
-        assert m.__name__ == "kv_duneth" and m.kv_duneth.__name__ == "kv_duneth"
-        assert sys.modules["kelvaro_duneth.kv_duneth"] is (marker if {taken} else m)
+        try:
+            spec.loader.exec_module(m)
+        except ImportError:
+            assert case == "failing" and "kelvaro_duneth.kv_duneth" not in sys.modules
+        else:
+            assert case != "failing" and m.kv_duneth.__name__ == "kv_duneth" == m.__name__
+            assert sys.modules["kelvaro_duneth.kv_duneth"] is (marker if case == "taken" else m)
     """)
+
+
+def test_created_from_a_spec_without_optional_attributes(run_py):
+    """A spec attribute that is absent is skipped; any other error in reading one propagates."""
+    run_py("""
+        import importlib.util, types
+        spec = importlib.util.find_spec("kelvaro_duneth.kv_duneth")
+        bare = types.SimpleNamespace(name=spec.name, loader=spec.loader, origin=spec.origin)
+        m = spec.loader.create_module(bare)
+        assert (m.__file__, hasattr(m, "__path__"), m.__package__) == (spec.origin, False, None)
+        class Broken(types.SimpleNamespace):
+            parent = property(lambda self: 1 / 0)
+        try:
+            spec.loader.create_module(Broken(**vars(bare)))
+        except ZeroDivisionError:
+            pass
+        else:
+            raise AssertionError("the error was lost")
+    """)
+
+
+def test_call_through_the_type_slot(K, obj):
+    """type(f).__call__ reaches tp_call (the route 3.7 takes) with positions and keywords."""
+    f = vars(K)["encrypt_string"]
+    assert obj.decrypt_string(type(f).__call__(f, obj, input_string="slot")) == "slot"
 
 
 def test_module_namespace(mod, K):

@@ -1,4 +1,5 @@
 """Pickling and copying of kv_duneth objects: reduce values, state loading, unpickling, wiring."""
+import ast
 import base64
 import copy
 import pickle
@@ -21,6 +22,7 @@ UA = "__pyx_unpickle_kv_duneth"
 SET = "kelvaro_duneth.kv_duneth.kv_duneth.__setstate_cython__"
 LOAD = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth__set_state"
 UNP = "kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth"
+RED = "kelvaro_duneth.kv_duneth.kv_duneth.__reduce_cython__"
 IN_SET, IN_LOAD, ARG = [(SET, 17)], [(SET, 17), (LOAD, 12)], [(UNP, 1)]
 X, Y = object(), object()
 
@@ -124,6 +126,60 @@ def test_reduce_refuses_arguments(name, args, kwargs, msg):
     with pytest.raises(TypeError) as e:
         getattr(K.__new__(K), name)(*args, **kwargs)
     assert str(e.value) == msg and entries(e) == []
+
+
+class DictFails(K):
+    @property
+    def __dict__(self):
+        raise RuntimeError("no dict")
+
+
+def test_reduce_failures_name_their_step(restore_globals):
+    with pytest.raises(RuntimeError, match="^no dict$") as e:
+        DictFails.__new__(DictFails).__reduce__()
+    assert entries(e) == [(RED, 6)]
+    del restore_globals[UA]
+    for o, line in [(made(K, (X, None)), 13), (K.__new__(K), 15)]:
+        with pytest.raises(NameError, match=f"^name '{UA}' is not defined$") as e:
+            o.__reduce__()
+        assert entries(e) == [(RED, line)]
+
+
+# The nth allocation of reduce fails. The free lists of 2- and 3-tuples are emptied first, so
+# that reduce's tuples are allocated; set_nomemory's own arguments tuple goes back to that list,
+# and is taken off it again or left to be reused by reduce's state.
+NO_MEMORY = """
+    import _testcapi, traceback, kelvaro_duneth.kv_duneth as m
+    def failures(o):
+        found = set()
+        for n in range(4):
+            for take_back in (True, False):
+                drain = [(i, o) for i in range(2100)] + [(i, o, o) for i in range(2100)]
+                _testcapi.set_nomemory(n, n + 1)
+                hold = (n, o) if take_back else None
+                try:
+                    o.__reduce__()
+                except MemoryError as e:
+                    tb = traceback.extract_tb(e.__traceback__)[1:]
+                    found.add(tuple((f.filename, f.name, f.lineno) for f in tb))
+                finally:
+                    _testcapi.remove_mem_hooks()
+                drain = hold = None
+        return sorted(found)
+    K = m.kv_duneth
+    Sub = type("Sub", (K,), {})
+    sub = Sub.__new__(Sub)
+    sub.a = 1  # a state of three members
+    print([failures(K.__new__(K)), failures(sub)])
+"""
+
+
+def test_reduce_out_of_memory(run_py):
+    pytest.importorskip("_testcapi")
+    found = ast.literal_eval(run_py(NO_MEMORY).stdout)
+    lines = [{f[0][2] for f in each} for each in found]
+    assert lines[0] >= {5, 15} and lines[1] >= {5, 8, 13}, found
+    assert all(len(f) == 1 and f[0][:2] == ("<stringsource>", RED) for each in found for f in each)
 
 
 @pytest.mark.parametrize("name", ["__setstate__", "__setstate_cython__"])

@@ -66,6 +66,9 @@ def test_reading_pickle_error_fails(mod, K, monkeypatch, raised, expected):
         mod.__pyx_unpickle_kv_duneth(K, 1, None)
     text = "cannot import name PickleError" if expected is ImportError else "PickleError"
     assert str(info.value) == text
+    entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.tb)
+               if f.filename == "<stringsource>"]
+    assert entries == [("kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth", 5)]
 
 
 def test_each_traceback_entry_has_a_frame_of_its_own(unkeyed):
