@@ -89,12 +89,15 @@ def _flush_stdout(parts=()):
         sys.stdout.flush()  # whatever argparse printed goes first
         if parts:
             _write_fd(sys.stdout.fileno(), parts)
-    except BrokenPipeError:  # the reader went away: no message
-        _silence_stdout()
-        raise Failure(EXIT_READER_GONE) from None
     except OSError as exc:
-        _silence_stdout()
-        raise Failure(EXIT_IO, f"cannot write standard output: {_reason(exc)}") from None
+        raise _stdout_failure(exc) from None
+
+
+def _stdout_failure(exc):
+    _silence_stdout()
+    if isinstance(exc, BrokenPipeError):  # the reader went away: no message
+        return Failure(EXIT_READER_GONE)
+    return Failure(EXIT_IO, f"cannot write standard output: {_reason(exc)}")
 
 
 def _is_stream(path):
@@ -258,7 +261,7 @@ def _cipher_class():
 def _passphrase_and_data(args, argument, encode, confirm):
     """Reads the data first, so that a missing file fails before any prompt, except when it is
     typed at the terminal after the passphrase."""
-    if argument is not None:
+    if argument is not None and argument != "-":  # "-": standard input, as with no argument
         if args.input is not None:
             raise Failure(EXIT_USAGE, "give the data as an argument or with --input, not both")
         data = encode(argument)
@@ -287,7 +290,7 @@ def _check_text(data, what):
 def _encrypt(args):
     encode = os.fsencode if args.binary else _encode_argument  # fsencode: the argument's bytes
     passphrase, data = _passphrase_and_data(args, args.text, encode, confirm=True)
-    if not args.binary and args.text is None:
+    if not args.binary and args.text in (None, "-"):
         _check_text(data, "the input")
         if _is_stream(args.input) and data.endswith(b"\n"):  # a line from standard input
             data = data[:-1]
@@ -428,12 +431,14 @@ def build_parser(prog=None):
 
     sub = command("encrypt", _encrypt, "Encrypt TEXT, or the input, and print the token.",
                   f"{_DATA_HELP} {_PASSPHRASE_HELP}", (secret, data, output))
-    sub.add_argument("text", nargs="?", metavar="TEXT", help="the text to encrypt")
+    sub.add_argument("text", nargs="?", metavar="TEXT",
+                     help="the text to encrypt (none, or -: the input)")
     sub = command("decrypt", _decrypt,
                   "Decrypt TOKEN, or the token in the input, and print the plaintext; exit 1 "
                   "when it does not decrypt.", f"{_DATA_HELP} {_PASSPHRASE_HELP}",
                   (secret, data, output))
-    sub.add_argument("token", nargs="?", metavar="TOKEN", help="the token to decrypt")
+    sub.add_argument("token", nargs="?", metavar="TOKEN",
+                     help="the token to decrypt (none, or -: the input)")
     command("key", _key,
             "Print the Fernet key of the tokens that encrypt makes under the passphrase: any "
             "Fernet implementation decrypts them with it.", _PASSPHRASE_HELP, (secret, output))
@@ -481,6 +486,8 @@ def _run(argv, prog):
         if sys.stdout is not None:
             _flush_stdout()
         return exc.code
+    except OSError as exc:  # argparse writing --help or --version
+        raise _stdout_failure(exc) from None
     _prog = args.prog
     args.func(args)
     return EXIT_OK
