@@ -5,11 +5,11 @@ Fernet key of those tokens, `string-key` the key string of string_to_secret_key,
 `end-date` print dates. Standard output carries the result alone; every failure is one line on
 standard error and an exit status of its own (the EXIT_* names below, listed in the README).
 
-Only os, signal and sys are loaded with this module: main() sets up its SIGINT handler before
-anything else is imported, so that an interrupt at any moment ends with status 130 and one line.
+This module loads nothing at import beyond os and sys, which the interpreter has loaded already:
+main() sets up its SIGINT handler before anything else is imported, so that an interrupt at any
+moment ends with status 130 and one line.
 """
 import os
-import signal
 import sys
 
 ENV_VAR = "KELVARO_PASSPHRASE"
@@ -48,6 +48,8 @@ def _on_interrupt(signum, frame):
 
 
 def _guard_interrupts():
+    import signal
+
     if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:  # ignored: a background job
         signal.signal(signal.SIGINT, _on_interrupt)
 
@@ -461,8 +463,14 @@ def _is_cryptography_missing(exc):
     return (exc.name or "").partition(".")[0] == "cryptography"
 
 
-def _report(prog, failure):
+def _ignore_interrupts():
+    import signal
+
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the command is over: nothing left to stop
+
+
+def _report(prog, failure):
+    _ignore_interrupts()
     name = _prog or prog or os.path.basename(sys.argv[0] or "kelvaro-duneth")
     if failure.message and sys.stderr is not None:
         label = "" if failure.status == EXIT_INTERRUPTED else "error: "
@@ -496,9 +504,10 @@ def _run(argv, prog):
 def main(argv=None, prog=None):
     """Runs one command and returns its exit status. It is the program's entry point: it sets
     the process's SIGINT handler and, once the command is over, ignores SIGINT."""
-    _guard_interrupts()
     try:
+        _guard_interrupts()
         status = _run(argv, prog)
+        _raise_if_interrupted()  # an interrupt that code called from C swallowed (a callback)
     except Failure as failure:
         return _report(prog, failure)
     except KeyboardInterrupt:
@@ -511,5 +520,5 @@ def main(argv=None, prog=None):
             raise
         return _report(prog, Failure(EXIT_USAGE, "the Python package 'cryptography' is not "
                                                  f"installed, and it is needed ({exc})"))
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _ignore_interrupts()
     return status
