@@ -36,7 +36,7 @@ def files(obj, tmp_path_factory):
 
 @pytest.mark.parametrize("script, status, message", [
     ("printf '\\xff' | $KD encrypt", 65, "the input is not UTF-8 text: use --binary"),
-    ("$KD decrypt -i bytes.tok", 65, "decrypted, but the plaintext is not UTF-8 text: use --binary"),
+    ("$KD decrypt -i bytes.tok", 65, "decrypted, but the plaintext is not UTF-8 text"),
     ("$KD decrypt -i /nonexistent", 74, "cannot read /nonexistent: No such file"),
     ("$KD encrypt 0> wo.txt", 74, "cannot read standard input: Bad file descriptor"),
     ("$KD encrypt x -o /nonexistent/out", 74, "cannot write /nonexistent/out: No such file"),
