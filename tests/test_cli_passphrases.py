@@ -33,6 +33,7 @@ def test_passphrase_file_refused(tmp_path, name, content, status, message):
     ([PASSPHRASE, PASSPHRASE], 0, b"Same passphrase again:"),
     ([PASSPHRASE, PASSPHRASE + "x"], 2, b"error: the two passphrases differ"),
     ([""], 2, b"error: no passphrase: the one typed is empty"),
+    (["\x03"], 130, b"\r\npython -m kelvaro_duneth encrypt: interrupted"),  # Ctrl-C
 ])
 def test_encrypt_asks_twice_at_a_terminal(obj, typed, status, shown):
     code, screen = at_terminal(["encrypt", "hello"], typed)

@@ -199,9 +199,21 @@ def _prompt(confirm):
         passphrase = getpass.getpass("Passphrase: ")
         if passphrase and confirm and getpass.getpass("Same passphrase again: ") != passphrase:
             raise Failure(EXIT_USAGE, "the two passphrases differ")
-    except EOFError:
+    except (EOFError, KeyboardInterrupt) as exc:
+        _end_prompt_line()
+        if isinstance(exc, KeyboardInterrupt):
+            raise
         raise Failure(EXIT_USAGE, "no passphrase: the terminal gave end of input") from None
     return passphrase
+
+
+def _end_prompt_line():
+    """getpass leaves the cursor after its prompt when the answer is cut short."""
+    try:
+        with open("/dev/tty", "w") as terminal:
+            terminal.write("\n")
+    except OSError:
+        pass
 
 
 def read_passphrase(args, confirm=False):
