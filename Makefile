@@ -46,11 +46,14 @@ install: venv
 
 demo: install
 	$(PY) examples/demo.py
-	@export KELVARO_PASSPHRASE='correct horse battery staple'; \
+	@export KELVARO_PASSPHRASE='correct horse battery staple'; key=$$(mktemp); \
 	token=$$($(PY) -m kelvaro_duneth encrypt 'Grüße aus Köln') && echo "cli token         $$token" && \
 	echo "cli decrypted     $$(echo "$$token" | $(PY) -m kelvaro_duneth decrypt)" && \
-	echo "cli key string    $$($(PY) -m kelvaro_duneth key)" && \
-	echo "cli end-date      $$($(PY) -m kelvaro_duneth end-date --years 1 --months 1 --days 1)"
+	$(PY) -m kelvaro_duneth key -o "$$key" && echo "cli key           $$(cat "$$key")" && \
+	echo "Fernet, that key  $$(echo "$$token" | $(PY) examples/read_with_fernet.py "$$key")" && \
+	echo "cli string-key    $$($(PY) -m kelvaro_duneth string-key)" && \
+	echo "cli end-date      $$($(PY) -m kelvaro_duneth end-date --years 1 --months 1 --days 1)"; \
+	status=$$?; rm -f "$$key"; exit $$status
 
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)

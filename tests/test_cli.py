@@ -1,24 +1,12 @@
-"""The command line `python -m kelvaro_duneth`: streams, exit codes and where the passphrase comes from."""
+"""The command line `python -m kelvaro_duneth`: round trips, keys, dates, usage and help.
+Failures and their statuses, passphrases, and files are in the test_cli_*.py files beside it."""
 import datetime as dt
-import os
-import pty
-import subprocess
-import sys
 
 import pytest
+from cryptography.fernet import Fernet
 
+from cli_run import ENV, at_terminal, cli
 from conftest import PASSPHRASE
-
-ENV = "KELVARO_PASSPHRASE"
-
-
-def cli(*args, stdin=b"", passphrase=PASSPHRASE):
-    """Runs the command with a pipe (never a terminal) as standard input; returns the result."""
-    env = {k: v for k, v in os.environ.items() if k != ENV}
-    if passphrase is not None:
-        env[ENV] = passphrase
-    return subprocess.run([sys.executable, "-m", "kelvaro_duneth", *args], input=stdin,
-                          capture_output=True, env=env, timeout=60)
 
 
 @pytest.mark.parametrize("text, args, stdin", [
@@ -37,6 +25,15 @@ def test_round_trip(obj, text, args, stdin):
     for dec_args, dec_stdin in [((), enc.stdout), ((token.strip(),), b"")]:
         dec = cli("decrypt", *dec_args, stdin=dec_stdin)
         assert (dec.returncode, dec.stdout, dec.stderr) == (0, text.encode() + b"\n", b"")
+
+
+@pytest.mark.parametrize("data", [bytes(range(256)) * 3, b"", b"\n", "Köln\n".encode("latin-1")])
+def test_binary_round_trip_is_exact(obj, data):
+    enc = cli("encrypt", "--binary", stdin=data)
+    assert (enc.returncode, enc.stderr) == (0, b"") and enc.stdout.endswith(b"\n")
+    assert obj.decrypt_data(enc.stdout.strip()) == data
+    dec = cli("decrypt", "--binary", stdin=enc.stdout)
+    assert (dec.returncode, dec.stdout, dec.stderr) == (0, data, b"")
 
 
 @pytest.mark.parametrize("args, stdin, passphrase", [
@@ -64,7 +61,7 @@ def test_refuses_without_passphrase(args, passphrase):
     (("bogus",), b"", b"invalid choice"),
     (("encrypt", "--passphrase", "x"), b"", b"unrecognized arguments"),  # not from the command line
     (("encrypt", "a", "b"), b"", b"unrecognized arguments"),
-    (("encrypt",), b"\xff\xfe", b"not UTF-8"),
+    (("encrypt", "-i", "a", "text"), b"", b"not both"),
     (("end-date", "--days", "x"), b"", b"invalid int value"),
     (("end-date", "--days", str(2 ** 31)), b"", b"value too large to convert to int"),
 ])
@@ -84,10 +81,19 @@ def test_year_out_of_range_exits_2():
     assert result.stderr.endswith(f": no such date: {info.value}\n".encode())
 
 
-def test_key_and_dates(obj, unkeyed):
+def test_key_decrypts_the_tokens_of_encrypt_and_string_key_is_the_helpers(obj):
+    token = cli("encrypt", "Grüße").stdout.strip()
     key = cli("key")
-    assert (key.returncode, key.stdout, key.stderr) == (
-        0, obj.string_to_secret_key(PASSPHRASE).encode() + b"\n", b"")
+    assert (key.returncode, key.stderr, len(key.stdout)) == (0, b"", 45)
+    assert Fernet(key.stdout.strip()).decrypt(token) == "Grüße".encode()
+    string_key = cli("string-key")
+    assert (string_key.returncode, string_key.stdout) == (
+        0, obj.string_to_secret_key(PASSPHRASE).encode() + b"\n")
+    assert string_key.stdout != key.stdout
+    assert b"salt differs" in b" ".join(cli("string-key", "--help").stdout.split())
+
+
+def test_dates(unkeyed):
     for args, expected in [(("today",), unkeyed.get_today_date),
                            (("end-date", "--years", "1", "--months=-2", "--days", "40"),
                             lambda: unkeyed.generate_end_date(1, -2, 40))]:
@@ -99,7 +105,7 @@ def test_key_and_dates(obj, unkeyed):
 
 @pytest.mark.parametrize("args, mentions_env", [
     ((), True), (("encrypt",), True), (("decrypt",), True), (("key",), True),
-    (("today",), False), (("end-date",), False)])
+    (("string-key",), True), (("today",), False), (("end-date",), False)])
 def test_help(args, mentions_env):
     result = cli(*args, "--help", passphrase=None)
     assert (result.returncode, result.stderr) == (0, b"")
@@ -107,32 +113,11 @@ def test_help(args, mentions_env):
     assert (ENV.encode() in result.stdout.replace(b"\n", b" ")) == mentions_env
 
 
-def read_until(fd, marker):
-    screen = b""
-    while marker not in screen:
-        try:
-            chunk = os.read(fd, 1024)
-        except OSError:  # EIO: the child has closed the terminal
-            chunk = b""
-        if not chunk:
-            break
-        screen += chunk
-    return screen
-
-
-def test_prompts_without_echo_on_a_terminal(obj):
-    """With a terminal as standard input and no variable, getpass asks; what is typed is not shown."""
-    env = {k: v for k, v in os.environ.items() if k != ENV}
-    pid, fd = pty.fork()
-    if pid == 0:  # child: the pty is its controlling terminal and its stdin/stdout/stderr
-        os.execve(sys.executable, [sys.executable, "-m", "kelvaro_duneth", "key"], env)
-    screen = read_until(fd, b"Passphrase:")
-    os.write(fd, PASSPHRASE.encode() + b"\n")
-    screen += read_until(fd, b"end of output")
-    _, status = os.waitpid(pid, 0)
-    os.close(fd)
-    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, screen
-    assert obj.string_to_secret_key(PASSPHRASE).encode() in screen
+def test_prompts_without_echo_on_a_terminal():
+    """With a terminal as standard input and no other source, getpass asks; nothing typed shows."""
+    status, screen = at_terminal(["key"], [PASSPHRASE])
+    assert status == 0 and b"Passphrase:" in screen, screen
+    assert cli("key").stdout.strip() in screen
     assert PASSPHRASE.encode() not in screen
 
 
