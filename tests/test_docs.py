@@ -1,5 +1,6 @@
 """The documentation users run: the README's Python examples and the package docstring's doctest."""
 import doctest
+import os
 import pathlib
 import re
 import subprocess
@@ -23,6 +24,13 @@ def commented_outputs(block):
 @pytest.mark.skipif(not BLOCKS, reason="the README is not beside these tests")
 @pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
 def test_readme_example_runs_as_pasted(block, tmp_path):
+    if "fernet.key" in block:  # the files the shell commands before it make
+        (tmp_path / "notes.txt").write_text("hello\n")
+        env = dict(os.environ, KELVARO_PASSPHRASE="correct horse battery staple")
+        for command in (["key", "-o", "fernet.key"],
+                        ["encrypt", "-i", "notes.txt", "-o", "notes.tok"]):
+            subprocess.run([sys.executable, "-m", "kelvaro_duneth", *command], cwd=tmp_path,
+                           env=env, check=True, timeout=120)
     result = subprocess.run([sys.executable, "-c", block], capture_output=True, timeout=120,
                             cwd=tmp_path, encoding="utf-8")
     assert result.returncode == 0 and not result.stderr, result.stderr
