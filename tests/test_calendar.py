@@ -216,3 +216,19 @@ def test_offsets_match_calendar_model(clock, unkeyed, now, years, months, days):
     clock(now)
     assert outcome(unkeyed.generate_end_date, years, months, days) == outcome(
         end_date, now, years, months, days)
+
+
+def test_month_step_failing_otherwise_than_with_value_error(restore_globals, unkeyed):
+    class ReplaceFails(dt.datetime):
+        @classmethod
+        def now(cls):
+            return cls(*MIDDAY)
+
+        def replace(self, **changes):
+            if "month" in changes:
+                raise KeyError("month")
+            return self
+    restore_globals["datetime"] = ReplaceFails
+    with pytest.raises(KeyError) as info:
+        unkeyed.generate_end_date(0, 1, 0)
+    assert entries(info.value) == [(END, 73)]

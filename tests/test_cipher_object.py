@@ -67,6 +67,9 @@ def test_refused_arguments_change_nothing(K, calls, args, kwargs, message):
         with pytest.raises(TypeError) as info:
             call(*args, **kwargs)
         assert str(info.value) == message
+        # A binding failure reports the first line; a failed type test adds no entry.
+        own = [f.lineno for f in traceback.extract_tb(info.tb) if f.filename == SRC]
+        assert own == ([] if message.startswith("Argument") else [14])
     assert calls == [] and existing.__reduce__()[2] == (CIPHER, "old")
 
 

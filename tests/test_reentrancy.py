@@ -263,3 +263,12 @@ def test_recursion_through_the_module_meets_the_limit(method, expected):
     result = subprocess.run([sys.executable, "-c", RECURSION, method], capture_output=True,
                             text=True, timeout=120)
     assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr[-2000:]
+
+
+def test_pickle_error_that_is_no_exception(mod, K, monkeypatch):
+    monkeypatch.setattr(pickle, "PickleError", lambda message: message)
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$") as info:
+        mod.__pyx_unpickle_kv_duneth(K, 1, None)
+    entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.tb)
+               if f.filename == "<stringsource>"]
+    assert entries == [("kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth", 6)]
