@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/leaks/common.sh
 
-need_packages g++ meson ninja-build pkg-config python3-dev python3-venv python3-cryptography \
+kv_require_packages g++ meson ninja-build pkg-config python3-dev python3-venv python3-cryptography \
     python3-pytest python3-hypothesis valgrind
 PY=/usr/bin/python3
 LOGS=$PWD/build/sanitizer-logs

@@ -35,7 +35,7 @@ row() { printf '%-14s %-17s %s\n' "$@" >> "$WORK/summary"; }
 
 # run_one NAME: builds, stages and tests against one interpreter; appends a row to $WORK/summary.
 run_one() {
-    local name=$1 py dir version pythonpath crypto shim="" result p f s e
+    local name=$1 py dir version pythonpath crypto result p f s e
     py=$(interpreter "$name")
     dir="$WORK/$name"
     if [ ! -x "$py" ]; then
@@ -45,20 +45,10 @@ run_one() {
     version=$("$py" -c 'import platform; print(platform.python_version())')
     [ "$name" = debian ] && version+=" Debian"
     rm -rf "$dir"
-    mkdir -p "$dir/stage"
 
-    # Debian's meson 1.0 probes the interpreter through distutils, gone from 3.12.
-    "$py" -c 'import distutils' 2>/dev/null || shim="$ROOT/tools/distutils_shim"
     kv_log "$name ($version): build"
-    if ! { PYTHONPATH=$shim meson setup "$dir/build" "$ROOT" -Dpython="$py" &&
-           ninja -C "$dir/build"; } > "$dir/build.log" 2>&1; then
-        row "$version" - "BUILD FAILED (see $dir/build.log)"
-        return 1
-    fi
-    # The package as installed: its Python files and stubs, and the module just built.
-    cp -r "$ROOT/src/kelvaro_duneth" "$dir/stage/"
-    find "$dir/stage" -name __pycache__ -prune -exec rm -rf {} +
-    cp "$dir"/build/kv_duneth*.so "$dir/stage/kelvaro_duneth/"
+    kv_meson_build "$dir/build" "$py" || { row "$version" - "BUILD FAILED (see $dir/build.*.log)"; return 1; }
+    kv_stage "$dir/stage" "$dir"/build/kv_duneth*.so
 
     # The real cryptography when the interpreter has it, the test double otherwise.
     if PYTHONPATH="$WORK/overlay" "$py" -c 'import cryptography.fernet' 2>/dev/null; then
