@@ -44,7 +44,7 @@ run_release() {
         return 0
     fi
     kv_enter "$tree"
-    [ "$release" != bullseye ] || KV_COPY=1 kv_overlay "$tree/kv/buildtools" "${KV_BUILD_PACKAGES[@]}"
+    [ "$release" != bullseye ] || kv_buildtools "$tree"
     compiler="g++ $(chroot "$tree" g++ -dumpfullversion)"
     for py in $(kv_debian_interpreters "$release"); do
         log=$LOGS/$release-$py

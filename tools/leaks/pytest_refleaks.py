@@ -8,18 +8,20 @@ collection, at the start of each run (a run: set-up, call and tear-down of its f
 fixtures), then once more, reported to pytest. A test leaks when either count grows in every
 measured round: a path that leaks, leaks on every run, while the interpreter's own tables grow
 only now and then. A failing run stops the repetition and is reported.
-Not repeated (run once, unmeasured): tests that spawn interpreters (the run_py fixture) or build
-wheels (marked slow), whose work happens in other processes; and tests on threads, whose counts
-move with the threads' own start-up and tear-down.
+Not repeated (run once, unmeasured): tests that start a process (seen on their first run, through
+subprocess.Popen: the command line, the interpreters of run_py, the wheel builds), whose work
+happens elsewhere; and tests on threads, whose counts move with the threads' own start-up and
+tear-down.
 """
 import array
+import contextlib
 import gc
+import subprocess
 import sys
 
 import pytest
 from _pytest.runner import runtestprotocol
 
-ONCE_FIXTURES = {"run_py"}
 ONCE_MODULES = {"test_threads_gc"}
 LEAKS = []
 
@@ -35,9 +37,21 @@ def pytest_configure(config):
     config.refleak_runs = tuple(int(n) for n in config.getoption("refleaks").split(":"))
 
 
-def repeated(item):
-    return not (ONCE_FIXTURES & set(item.fixturenames) or item.get_closest_marker("slow")
-                or item.module.__name__ in ONCE_MODULES)
+class Spawns:
+    """Notes, while in use, whether a process is started."""
+
+    def __enter__(self):
+        self.seen, self.real, note = False, subprocess.Popen, self
+
+        class Noting(subprocess.Popen):
+            def __init__(self, *args, **kwargs):
+                note.seen = True
+                super().__init__(*args, **kwargs)
+        subprocess.Popen = Noting
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.Popen = self.real
 
 
 class Sibling:
@@ -51,6 +65,16 @@ class Sibling:
         return self.chain
 
 
+def wider_finalizers(item):
+    """The finalizer lists of the nodes and fixtures that outlive a run. Each run of a test
+    appends to them (a finish() per use of a wider fixture, which the first one does as well):
+    pytest's own growth, trimmed back after each run."""
+    lists = [fins for node, (fins, _) in item.session._setupstate.stack.items() if node is not item]
+    for defs in item._fixtureinfo.name2fixturedefs.values():
+        lists += [fixturedef._finalizers for fixturedef in defs]
+    return lists
+
+
 def count(marks, k):
     """Stores the counts in a preallocated array: keeping them allocates nothing."""
     gc.collect()
@@ -61,7 +85,7 @@ def count(marks, k):
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_protocol(item, nextitem):
-    if not repeated(item):
+    if item.module.__name__ in ONCE_MODULES:
         return None
     warmup, rounds = item.config.refleak_runs
     marks, measured, again = array.array("q", bytes(16 * (rounds + 1))), False, Sibling(item)
@@ -74,10 +98,16 @@ def pytest_runtest_protocol(item, nextitem):
         item._initrequest()
         if run >= warmup:
             count(marks, run - warmup)
-        reports = runtestprotocol(item, nextitem=nextitem if last else again, log=False)
+        with Spawns() if run == 0 else contextlib.nullcontext() as spawns:
+            reports = runtestprotocol(item, nextitem=nextitem if last else again, log=False)
         item._report_sections.clear()
+        if run == 0:
+            finalizers = [(fins, len(fins)) for fins in wider_finalizers(item)]
+        elif not last:
+            for fins, size in finalizers:
+                del fins[size:]
         failed = any(report.failed for report in reports)
-        if failed or any(report.skipped for report in reports):
+        if failed or any(report.skipped for report in reports) or run == 0 and spawns.seen:
             if not last:  # the wider fixtures, as the last run would have left them
                 item.session._setupstate.teardown_exact(nextitem)
             break

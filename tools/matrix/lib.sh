@@ -78,6 +78,15 @@ kv_overlay() {
     done
 }
 
+# kv_buildtools TREE: KV_BUILD_PACKAGES copied to TREE/kv/buildtools, with a `meson` command in its
+# bin/ (tools/wheels/in-tree.sh puts both on the paths).
+kv_buildtools() {
+    KV_COPY=1 kv_overlay "$1/kv/buildtools" "${KV_BUILD_PACKAGES[@]}"
+    mkdir -p "$1/kv/buildtools/bin"
+    printf '#!/bin/sh\nexec /usr/bin/python3 -m mesonbuild.mesonmain "$@"\n' > "$1/kv/buildtools/bin/meson"
+    chmod +x "$1/kv/buildtools/bin/meson"
+}
+
 # kv_counts LOG: prints "passed failed skipped errors" from pytest's closing line in LOG.
 kv_counts() {
     local line n word p=0 f=0 s=0 e=0

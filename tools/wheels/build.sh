@@ -129,10 +129,7 @@ kv_log "sdist (log $LOGS/sdist.log)"
 kv_mount "$BULLSEYE/mnt/host" --bind -o ro /
 kv_mount "$BULLSEYE/mnt/trees" --bind -o ro "$KV_TREES"
 kv_mount "$BULLSEYE$PYENV_DIR" --bind -o ro "$PYENV_DIR"
-KV_COPY=1 kv_overlay "$BULLSEYE/kv/buildtools" "${KV_BUILD_PACKAGES[@]}"
-mkdir -p "$BULLSEYE/kv/buildtools/bin"
-printf '#!/bin/sh\nexec /usr/bin/python3 -m mesonbuild.mesonmain "$@"\n' > "$BULLSEYE/kv/buildtools/bin/meson"
-chmod +x "$BULLSEYE/kv/buildtools/bin/meson"
+kv_buildtools "$BULLSEYE"
 
 # tree_python NAME ROOT PREFIX PROGRAM: prints an x86_64 interpreter of another system (ROOT, as
 # seen in the tree), runnable in the bullseye tree: a wrapper in /kv/py/NAME/bin runs PROGRAM with
