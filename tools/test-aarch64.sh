@@ -17,11 +17,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${KV_AARCH64_DIR:-$ROOT/build/aarch64}
 source "$ROOT/tools/matrix/lib.sh"
 RELEASES=(${@:-bookworm unstable})
-if [ -n "${KV_PYTEST_ARGS+set}" ]; then
-    read -r -a PYTEST_ARGS <<< "$KV_PYTEST_ARGS"
-else
-    PYTEST_ARGS=(-m "not slow")
-fi
+kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 [ "$(id -u)" = 0 ] || { echo "test-aarch64: needs root (mmdebstrap)" >&2; exit 2; }
 kv_require_packages g++-aarch64-linux-gnu meson ninja-build pkg-config mmdebstrap

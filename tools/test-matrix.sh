@@ -12,12 +12,8 @@ PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
 VERSIONS=(${@:-debian 3.7.16 3.8.18 3.9.18 3.10.13 3.11.7 3.12.1 3.13.0})
 # The wheel and sdist tests (marked slow) need pip and meson-python in the interpreter: `make test`
 # runs them on Debian's python3. KV_PYTEST_ARGS replaces this selection.
-if [ -n "${KV_PYTEST_ARGS+set}" ]; then
-    read -r -a PYTEST_ARGS <<< "$KV_PYTEST_ARGS"
-else
-    PYTEST_ARGS=(-m "not slow")
-fi
 source "$ROOT/tools/matrix/lib.sh"
+kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 for tool in meson ninja; do
     command -v "$tool" >/dev/null || { echo "$tool is missing: run 'make deps'" >&2; exit 2; }

@@ -87,6 +87,15 @@ kv_buildtools() {
     chmod +x "$1/kv/buildtools/bin/meson"
 }
 
+# kv_args_from ARRAY VARIABLE DEFAULT...: sets ARRAY to the words of VARIABLE when it is set (even
+# empty), to DEFAULT otherwise: the scripts' pytest arguments.
+kv_args_from() {
+    local -n kv_into=$1
+    local variable=$2
+    shift 2
+    if [ -n "${!variable+set}" ]; then read -r -a kv_into <<< "${!variable}"; else kv_into=("$@"); fi
+}
+
 # kv_counts LOG: prints "passed failed skipped errors" from pytest's closing line in LOG.
 kv_counts() {
     local line n word p=0 f=0 s=0 e=0

@@ -72,16 +72,8 @@ DEBIAN_RETESTS=(
 WHEEL_ARGS=(-Dwerror=true -Dstatic_runtime=true -Dcpp_link_args=-s)
 PYTEST_DEFAULT=(-m "not slow")   # the slow tests build from the sources with meson-python
 AARCH64_DEFAULT=(-m "not slow")
-if [ -n "${KV_WHEELS_PYTEST_ARGS+set}" ]; then
-    read -r -a PYTEST_ARGS <<< "$KV_WHEELS_PYTEST_ARGS"
-else
-    PYTEST_ARGS=("${PYTEST_DEFAULT[@]}")
-fi
-if [ -n "${KV_WHEELS_AARCH64_PYTEST_ARGS+set}" ]; then
-    read -r -a AARCH64_PYTEST_ARGS <<< "$KV_WHEELS_AARCH64_PYTEST_ARGS"
-else
-    AARCH64_PYTEST_ARGS=("${AARCH64_DEFAULT[@]}")
-fi
+kv_args_from PYTEST_ARGS KV_WHEELS_PYTEST_ARGS "${PYTEST_DEFAULT[@]}"
+kv_args_from AARCH64_PYTEST_ARGS KV_WHEELS_AARCH64_PYTEST_ARGS "${AARCH64_DEFAULT[@]}"
 JOBS=${KV_WHEELS_JOBS:-2}
 
 [ "$(id -u)" = 0 ] || { echo "wheels: needs root (mmdebstrap, chroot, mount)" >&2; exit 2; }
