@@ -27,7 +27,7 @@ kv_trees unstable $(printf 'arm64-%s ' "${RELEASES[@]}") || exit 1
 # run_release RELEASE: builds, stages and tests; prints the summary line.
 run_release() {
     local release=$1 dir=$WORK/$1 py ver python suffix about rc=0 p f s e start=$SECONDS
-    py=$(kv_debian_interpreters "$release" | head -n 1) || { echo "$release: unknown release"; return 1; }
+    py=$(kv_debian_interpreters "$release" | awk '{ print $1 }') || { echo "$release: unknown release"; return 1; }
     ver=${py#python}
     python=$(kv_arm64_python "$release" "$py")
     suffix=.cpython-${ver/./}-aarch64-linux-gnu.so
@@ -35,7 +35,8 @@ run_release() {
     printf "[constants]\nsysroot = '%s'\npython = '%s'\nqemu = '%s'\n" "$KV_TREES/arm64-$release" \
         "$python" "$KV_TREES/unstable/usr/bin/qemu-aarch64" > "$dir/paths.ini"
     kv_log "$release: cross build in $dir/build"
-    kv_meson_build "$dir/build" "$python" --cross-file "$dir/paths.ini" \
+    # The C++ runtime linked in, as in the wheels: the sysroots hold no arm64 libstdc++.
+    kv_meson_build "$dir/build" "$python" -Dstatic_runtime=true --cross-file "$dir/paths.ini" \
         --cross-file "$ROOT/tools/aarch64-cross.ini" || { echo "$release: cross build FAILED"; return 1; }
     [ -f "$dir/build/kv_duneth$suffix" ] || { echo "$release: no kv_duneth$suffix"; return 1; }
     kv_stage "$dir/stage" "$dir/build/kv_duneth$suffix"

@@ -4,8 +4,8 @@
 
 As CPython's regrtest -R does: each test runs WARMUP times (caches, interned names, method caches
 fill), then ROUNDS times with sys.gettotalrefcount() and sys.getallocatedblocks() read, after a
-collection, at the start of each run (a run: set-up, call and tear-down of its function-scoped
-fixtures), then once more, reported to pytest. A test leaks when either count grows in every
+collection and with the caches that each run fills emptied, at the start of each run (a run:
+set-up, call and tear-down of its function-scoped fixtures), then once more, reported to pytest. A test leaks when either count grows in every
 measured round: a path that leaks, leaks on every run, while the interpreter's own tables grow
 only now and then. A failing run stops the repetition and is reported.
 Not repeated (run once, unmeasured): tests that start a process (seen on their first run, through
@@ -16,6 +16,7 @@ tear-down.
 import array
 import contextlib
 import gc
+import re
 import subprocess
 import sys
 
@@ -75,8 +76,19 @@ def wider_finalizers(item):
     return lists
 
 
+def clear_caches():
+    """Caches that fill with each run's new objects, emptied before each count (regrtest's -R
+    does the same): compiled patterns (pytest.raises(match=...)) and hypothesis's strategies."""
+    re.purge()
+    sys._clear_type_cache()
+    strategies = sys.modules.get("hypothesis.strategies._internal.utils")
+    if strategies is not None:
+        strategies.clear_cache()
+
+
 def count(marks, k):
     """Stores the counts in a preallocated array: keeping them allocates nothing."""
+    clear_caches()
     gc.collect()
     gc.collect()
     marks[2 * k] = sys.gettotalrefcount()
