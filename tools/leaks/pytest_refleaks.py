@@ -10,8 +10,7 @@ measured round: a path that leaks, leaks on every run, while the interpreter's o
 only now and then. A failing run stops the repetition and is reported.
 Not repeated (run once, unmeasured): tests that start a process (seen on their first run, through
 subprocess.Popen: the command line, the interpreters of run_py, the wheel builds), whose work
-happens elsewhere; and tests on threads, whose counts move with the threads' own start-up and
-tear-down.
+happens elsewhere.
 """
 import array
 import contextlib
@@ -23,7 +22,6 @@ import sys
 import pytest
 from _pytest.runner import runtestprotocol
 
-ONCE_MODULES = {"test_threads_gc"}
 LEAKS = []
 
 
@@ -97,8 +95,6 @@ def count(marks, k):
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_protocol(item, nextitem):
-    if item.module.__name__ in ONCE_MODULES:
-        return None
     warmup, rounds = item.config.refleak_runs
     marks, measured, again = array.array("q", bytes(16 * (rounds + 1))), False, Sibling(item)
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
