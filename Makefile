@@ -29,12 +29,7 @@ help:
 	@echo "make clean         remove .venv, build directories and dist/"
 
 deps:
-	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
-	    | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    echo "installing Debian packages:" $$missing; \
-	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
-	fi
+	@source tools/matrix/lib.sh && kv_require_packages $(APT_PACKAGES)
 
 $(PY): | deps
 	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)

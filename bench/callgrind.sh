@@ -23,13 +23,10 @@ ROWS=("$@")
                                encrypt_string floor_encrypt_string decrypt_string floor_decrypt_string
                                decrypt_string_kw decrypt_data_kw floor_decrypt_guarded)
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-    meson setup "$BUILD" -Dbuildtype=release -Ddebug=true -Db_ndebug=true -Dpython="$PY" >/dev/null
-fi
-ninja -C "$BUILD" >/dev/null
-mkdir -p "$STAGE/kelvaro_duneth" "$OUT"
-cp src/kelvaro_duneth/* "$STAGE/kelvaro_duneth/"
-cp "$BUILD"/kv_duneth*.so "$STAGE/kelvaro_duneth/"
+source tools/matrix/lib.sh
+kv_meson_build "$BUILD" "$PY" -Dbuildtype=release -Ddebug=true -Db_ndebug=true
+kv_stage "$STAGE" "$BUILD"/kv_duneth*.so
+mkdir -p "$OUT"
 
 total_ir() {  # out-name row calls [valgrind options] -> total Ir of the run
     local out=$1 row=$2 calls=$3; shift 3

@@ -1,13 +1,10 @@
-"""Cheap stand-ins for what kv_duneth calls (cryptography's Fernet and PBKDF2HMAC, the clock of
-its `datetime`, an argument's __int__) and for a native caller, and reference cycles through
-its objects.
+"""Cheap stand-ins for what kv_duneth calls (cryptography's Fernet and PBKDF2HMAC, an argument's
+__int__) and for a native caller, and reference cycles through its objects.
 
-Shared by the tests and tools/leaks/scenarios.py; tests/stand_in, a double of the whole
-cryptography package, is another thing.
+tests/stand_in, a double of the whole cryptography package, is another thing.
 """
 import base64
 import ctypes
-import datetime
 import hashlib
 import time
 
@@ -44,12 +41,6 @@ class QuickKDF:
     def derive(self, material):
         time.sleep(0)
         return hashlib.sha256(self.salt + material).digest()[: self.length]
-
-
-def clock_at(*when):
-    """A `datetime` whose now() is always datetime(*when)."""
-    now = classmethod(lambda cls, tz=None: cls(*when))
-    return type("Fixed", (datetime.datetime,), {"now": now})
 
 
 class IntReturns:

@@ -148,6 +148,14 @@ def test_failures_after_the_clock(clock, unkeyed, today, args, exc, line):
     assert Fixed.calls == 1
 
 
+@pytest.mark.parametrize("missing, method", [
+    ("datetime", "get_today_date"), ("datetime", "generate_end_date"), ("timedelta", "generate_end_date")])
+def test_missing_module_name(restore_globals, unkeyed, missing, method):
+    del restore_globals[missing]
+    with pytest.raises(NameError, match=f"^name '{missing}' is not defined$"):
+        getattr(unkeyed, method)()
+
+
 @pytest.mark.parametrize("method, args, name, line", [
     ("generate_end_date", (1, 2, 3), END, 64), ("get_today_date", (), TODAY, 81)])
 def test_failing_clock(restore_globals, unkeyed, method, args, name, line):

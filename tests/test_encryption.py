@@ -241,6 +241,8 @@ def test_module_names_are_looked_up_at_each_call(obj, tok, restore_globals, monk
     ({}, lambda K, o: o.string_to_secret_key(None), AttributeError, "string_to_secret_key", 91),
     ({"PBKDF2HMAC": DEL}, lambda K, o: o.string_to_secret_key("p"), NameError, "string_to_secret_key", 85),
     ({"hashes": DEL}, lambda K, o: o.string_to_secret_key("p"), NameError, "string_to_secret_key", 86),
+    ({"base64": DEL}, lambda K, o: o.string_to_secret_key("p"), NameError, "string_to_secret_key", 91),
+    ({}, lambda K, o: stubbed(K, encrypt=lambda b: 42).encrypt_string("a"), AttributeError, "encrypt_string", 104),
     ({"base64": SimpleNamespace(urlsafe_b64encode=lambda b: b"\xff")}, lambda K, o: o.string_to_secret_key("p"),
      UnicodeDecodeError, "string_to_secret_key", 92),
     ({}, lambda K, o: o.encrypt_string(), TypeError, "encrypt_string", 102),

@@ -165,6 +165,10 @@ def test_function_object(K, mod, unkeyed, name, params, line, path):
         name, 1 + len(params), path, line)
     assert code.co_varnames[:1 + len(params)] == ("self", *params)
     assert list(inspect.signature(f).parameters) == ["self", *params]
+    f.note = params  # function attributes live in the function's own __dict__
+    assert vars(f) == {"note": params}
+    del f.note
+    assert vars(f) == {}
     bound = getattr(unkeyed, name)
     assert inspect.ismethod(bound) and bound.__self__ is unkeyed and bound.__func__ is f
     with pytest.raises(TypeError) as info:

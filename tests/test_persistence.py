@@ -118,6 +118,21 @@ def test_reduce_values(obj):
     assert s.__reduce__()[2][2] is vars(s)
 
 
+class DictRaises(K):
+    @property
+    def __dict__(self):
+        raise RuntimeError("no dict today")
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "__reduce_cython__"])
+def test_reduce_failures_propagate(name, restore_globals):
+    with pytest.raises(RuntimeError, match="^no dict today$"):
+        getattr(DictRaises.__new__(DictRaises), name)()
+    del restore_globals[UA]
+    with pytest.raises(NameError, match=f"^name '{UA}' is not defined$"):
+        getattr(K.__new__(K), name)()
+
+
 @pytest.mark.parametrize("name", ["__reduce__", "__reduce_cython__"])
 @pytest.mark.parametrize("args, kwargs, msg", [
     ((1,), {}, takes("__reduce_cython__", 0, 1)), ((1, 2), {}, takes("__reduce_cython__", 0, 2)),

@@ -9,7 +9,7 @@
 #     GCC's two runtimes, both preloaded into an interpreter not linked with them, honour only one
 #     log_path between them: so each sanitizer gets a build and a suite run of its own.
 #  2. valgrind memcheck: a plain debug build runs tools/leaks/smoke.py (real cryptography, then
-#     every scenario of tools/leaks/scenarios.py). Suppressions: Debian's python3.supp only
+#     the suite's in-process tests, once each). Suppressions: Debian's python3.supp only
 #     (CPython's Misc/valgrind-python.supp, for pymalloc's address_in_range). Zero errors, and no
 #     definitely-lost block allocated by the module (tools/leaks/vglog.py), are required.
 # Builds in build/{asan,ubsan,memcheck}; reports in build/sanitizer-logs/ and build/memcheck.log.
@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/leaks/common.sh
 
-need_packages g++ meson ninja-build pkg-config python3-dev python3-venv python3-cryptography \
+kv_require_packages g++ meson ninja-build pkg-config python3-dev python3-venv python3-cryptography \
     python3-pytest python3-hypothesis valgrind
 PY=/usr/bin/python3
 LOGS=$PWD/build/sanitizer-logs

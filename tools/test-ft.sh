@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+source tools/matrix/lib.sh
 FT_PYTHON=${FT_PYTHON:-}
 SECONDS_PER_RUN=${FT_SECONDS:-5}
 RUNS=${FT_RUNS:-3}
@@ -24,19 +25,9 @@ if [[ $("$FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GI
 fi
 BUILD=$ROOT/build/ft/$("$FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
 STAGE=$BUILD/stage
-shim=""
-"$FT_PYTHON" -c 'import distutils' 2>/dev/null || shim=$ROOT/tools/distutils_shim
-if [[ -d $BUILD/meson ]]; then
-    PYTHONPATH=$shim meson setup --reconfigure "$BUILD/meson" "-Dpython=$FT_PYTHON" >"$BUILD/setup.log"
-else
-    mkdir -p "$BUILD"
-    PYTHONPATH=$shim meson setup "$BUILD/meson" "-Dpython=$FT_PYTHON" >"$BUILD/setup.log"
-fi
-ninja -C "$BUILD/meson" | tee "$BUILD/build.log" | tail -1
-! grep -q "warning:" "$BUILD/build.log" || { echo "FAILED: compiler warnings"; exit 1; }
-rm -rf "$STAGE" && mkdir -p "$STAGE/kelvaro_duneth"
-cp src/kelvaro_duneth/*.py src/kelvaro_duneth/*.pyi "$STAGE/kelvaro_duneth/"
-cp "$BUILD"/meson/kv_duneth*.so "$STAGE/kelvaro_duneth/"
+kv_meson_build "$BUILD/meson" "$FT_PYTHON"
+tail -n 1 "$BUILD/meson.ninja.log"
+kv_stage "$STAGE" "$BUILD"/meson/kv_duneth*.so
 export PYTHONPATH=$STAGE:$ROOT/tests/stand_in
 unset PYTHON_GIL
 

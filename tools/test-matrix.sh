@@ -12,12 +12,8 @@ PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
 VERSIONS=(${@:-debian 3.7.16 3.8.18 3.9.18 3.10.13 3.11.7 3.12.1 3.13.0})
 # The wheel and sdist tests (marked slow) need pip and meson-python in the interpreter: `make test`
 # runs them on Debian's python3. KV_PYTEST_ARGS replaces this selection.
-if [ -n "${KV_PYTEST_ARGS+set}" ]; then
-    read -r -a PYTEST_ARGS <<< "$KV_PYTEST_ARGS"
-else
-    PYTEST_ARGS=(-m "not slow")
-fi
 source "$ROOT/tools/matrix/lib.sh"
+kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 for tool in meson ninja; do
     command -v "$tool" >/dev/null || { echo "$tool is missing: run 'make deps'" >&2; exit 2; }
@@ -35,7 +31,7 @@ row() { printf '%-14s %-17s %s\n' "$@" >> "$WORK/summary"; }
 
 # run_one NAME: builds, stages and tests against one interpreter; appends a row to $WORK/summary.
 run_one() {
-    local name=$1 py dir version pythonpath crypto shim="" result p f s e
+    local name=$1 py dir version pythonpath crypto result p f s e
     py=$(interpreter "$name")
     dir="$WORK/$name"
     if [ ! -x "$py" ]; then
@@ -45,20 +41,10 @@ run_one() {
     version=$("$py" -c 'import platform; print(platform.python_version())')
     [ "$name" = debian ] && version+=" Debian"
     rm -rf "$dir"
-    mkdir -p "$dir/stage"
 
-    # Debian's meson 1.0 probes the interpreter through distutils, gone from 3.12.
-    "$py" -c 'import distutils' 2>/dev/null || shim="$ROOT/tools/distutils_shim"
     kv_log "$name ($version): build"
-    if ! { PYTHONPATH=$shim meson setup "$dir/build" "$ROOT" -Dpython="$py" &&
-           ninja -C "$dir/build"; } > "$dir/build.log" 2>&1; then
-        row "$version" - "BUILD FAILED (see $dir/build.log)"
-        return 1
-    fi
-    # The package as installed: its Python files and stubs, and the module just built.
-    cp -r "$ROOT/src/kelvaro_duneth" "$dir/stage/"
-    find "$dir/stage" -name __pycache__ -prune -exec rm -rf {} +
-    cp "$dir"/build/kv_duneth*.so "$dir/stage/kelvaro_duneth/"
+    kv_meson_build "$dir/build" "$py" || { row "$version" - "BUILD FAILED (see $dir/build.*.log)"; return 1; }
+    kv_stage "$dir/stage" "$dir"/build/kv_duneth*.so
 
     # The real cryptography when the interpreter has it, the test double otherwise.
     if PYTHONPATH="$WORK/overlay" "$py" -c 'import cryptography.fernet' 2>/dev/null; then

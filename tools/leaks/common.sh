@@ -1,32 +1,13 @@
-# Shared by tools/test-asan.sh and tools/test-leaks.sh: packages, variant builds, staging.
+# Shared by tools/test-asan.sh and tools/test-leaks.sh: variant builds and their venvs.
 # Source it from the repository root.
-
-# need_packages PKG...: installs the Debian packages that are missing.
-need_packages() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' \
-            || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        echo "installing Debian packages: ${missing[*]}"
-        apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    fi
-}
+source tools/matrix/lib.sh
 
 # build_variant DIR PYTHON MESON_OPTION...: configures (or reconfigures) and builds the module
 # in DIR for the interpreter PYTHON; prints the path of the built extension.
 build_variant() {
-    local dir=$1 python=$2
+    local dir=$1 python=$2 suffix
     shift 2
-    if [[ -f $dir/build.ninja ]]; then
-        meson setup --reconfigure "$dir" "-Dpython=$python" "$@" >"$dir.setup.log" 2>&1
-    else
-        mkdir -p "$(dirname "$dir")"
-        meson setup "$dir" "-Dpython=$python" "$@" >"$dir.setup.log" 2>&1
-    fi || { cat "$dir.setup.log" >&2; return 1; }
-    ninja -C "$dir" >"$dir.ninja.log" 2>&1 || { cat "$dir.ninja.log" >&2; return 1; }
-    local suffix
+    kv_meson_build "$dir" "$python" "$@" || return 1
     suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     [[ -f $dir/kv_duneth$suffix ]] || {
         echo "no kv_duneth$suffix in $dir (built for another interpreter?)" >&2

@@ -4,22 +4,22 @@
 # interpreter and runs the test suite against it; prints one table at the end.
 #   x86_64:  CPython 3.7 to 3.13 (pyenv, /root/.pyenv/versions), 3.14 and 3.15 (Debian unstable)
 #   aarch64: Debian's arm64 3.9 (bullseye), 3.11 (bookworm), 3.13 (trixie), 3.14, 3.15 (unstable),
-#            run under the qemu-aarch64 of the unstable tree (qemu 11, static): this machine's
-#            qemu 7.2 does not emulate TCGETS2, which unstable's C library uses for isatty()
-# Where things are made (all of it under build/wheels/, logs in build/wheels/logs/):
+#            run under the qemu-aarch64 of the unstable tree (kv_arm64_python, tools/matrix/lib.sh)
+# Where things are made (the trees of tools/matrix/lib.sh under build/trees/; work files under
+# build/wheels/, logs in build/wheels/logs/):
 #   - the sdist: meson-python's build_sdist with Debian's python3 on this machine (as `make sdist`);
-#   - the extension modules: compiled by tools/wheels/in-tree.sh in a bullseye tree (glibc 2.31,
-#     g++ 10 and its arm64 cross compiler), against each interpreter's headers copied into the
-#     tree, with libstdc++ and libgcc linked statically, so the modules need no glibc symbol
-#     newer than bullseye's; the wheels are put together by tools/wheels/assemble.py with the
-#     METADATA and entry points of a meson-python build of the same sources (Debian unstable's
-#     python3.14, built with meson-python in the unstable tree, also kept in build/wheels/mesonpy);
-#   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in a
-#     Debian unstable tree;
+#   - every wheel: meson-python from meson.build in the bullseye tree (glibc 2.31, g++ 10 and its
+#     arm64 cross compiler), with bookworm's meson 1.0 and meson-python 0.12 copied into the tree
+#     and -Dstatic_runtime=true, so the module needs no glibc symbol newer than bullseye's.
+#     meson-python runs under the wheel's own interpreter, which names the tags: pyenv's and
+#     unstable's x86_64 interpreters run in the tree with their own loader and libraries
+#     (tree_python below); the arm64 ones under qemu, with tools/aarch64-cross.ini;
+#   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in the
+#     unstable tree;
 #   - tests: pyenv interpreters on this machine (the pytest overlay of tools/matrix/lib.sh,
 #     the real cryptography where the interpreter imports it, tests/stand_in otherwise); 3.14 and
 #     3.15 in the unstable tree, and the 3.9 and 3.13 wheels once more with Debian's interpreter
-#     and cryptography in a bullseye and a trixie tree; arm64 ones under qemu with their
+#     and cryptography in the bullseye and trixie trees; arm64 ones under qemu with their
 #     sysroot's packages (interpreter, cryptography, pytest, hypothesis, pip); venvs with
 #     --system-site-packages.
 # Usage (root): bash tools/wheels/build.sh
@@ -27,7 +27,7 @@
 #   KV_WHEELS_PYTEST_ARGS     pytest arguments for x86_64 (default: -m "not slow")
 #   KV_WHEELS_AARCH64_PYTEST_ARGS   the same for aarch64 (default: -m "not slow")
 #   KV_WHEELS_JOBS            emulated test runs at a time (default 2)
-#   KV_WHEELS_REFRESH=1       makes the trees again
+#   KV_REFRESH=1              makes the trees again
 #   KV_WHEELS_RETEST=1        no build: twine check and the tests (of the selected targets) on
 #                             the files already in dist/; the table also shows the results kept
 #                             from earlier runs for the other targets
@@ -36,12 +36,10 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
-TREES=$WORK/trees
-SYSROOTS=$WORK/sysroots
 DIST=$ROOT/dist
-PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
+PYENV_DIR=${PYENV_ROOT:-/root/.pyenv}
+PYENV=$PYENV_DIR/versions
 source "$ROOT/tools/matrix/lib.sh"
-source "$ROOT/tools/wheels/trees.sh"
 
 # name|architecture|where|interpreter: where is pyenv (this machine), unstable (the amd64 tree)
 # or an arm64 sysroot's release.
@@ -68,78 +66,30 @@ DEBIAN_RETESTS=(
     cp39-x86_64\|bullseye\|python3.9
     cp313-x86_64\|trixie\|python3.13
 )
-HOST_PACKAGES=(mmdebstrap meson ninja-build python3-mesonpy git)
+# What the wheels are built with beyond meson.build and pyproject.toml: no warnings, the C++
+# runtime linked in, symbols stripped by the linker (meson-python packs the build directory's
+# module, not the one `meson install --strip` writes).
+WHEEL_ARGS=(-Dwerror=true -Dstatic_runtime=true -Dcpp_link_args=-s)
 PYTEST_DEFAULT=(-m "not slow")   # the slow tests build from the sources with meson-python
 AARCH64_DEFAULT=(-m "not slow")
-if [ -n "${KV_WHEELS_PYTEST_ARGS+set}" ]; then
-    read -r -a PYTEST_ARGS <<< "$KV_WHEELS_PYTEST_ARGS"
-else
-    PYTEST_ARGS=("${PYTEST_DEFAULT[@]}")
-fi
-if [ -n "${KV_WHEELS_AARCH64_PYTEST_ARGS+set}" ]; then
-    read -r -a AARCH64_PYTEST_ARGS <<< "$KV_WHEELS_AARCH64_PYTEST_ARGS"
-else
-    AARCH64_PYTEST_ARGS=("${AARCH64_DEFAULT[@]}")
-fi
+kv_args_from PYTEST_ARGS KV_WHEELS_PYTEST_ARGS "${PYTEST_DEFAULT[@]}"
+kv_args_from AARCH64_PYTEST_ARGS KV_WHEELS_AARCH64_PYTEST_ARGS "${AARCH64_DEFAULT[@]}"
 JOBS=${KV_WHEELS_JOBS:-2}
 
 [ "$(id -u)" = 0 ] || { echo "wheels: needs root (mmdebstrap, chroot, mount)" >&2; exit 2; }
 selected() { [ -z "${KV_WHEELS_ONLY:-}" ] || [[ " $KV_WHEELS_ONLY " == *" $1 "* ]]; }
-
-missing=()
-for pkg in "${HOST_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    kv_log "installing ${missing[*]}"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+kv_require_packages mmdebstrap meson ninja-build python3-mesonpy git
 mkdir -p "$LOGS" "$DIST"
-
-# ---- mounts in the trees, undone on every exit ------------------------------------------------
 trap kv_unmount_all EXIT
 trap 'exit 130' INT TERM HUP
-kv_unmount_under "$WORK"
-mount_tree() {  # /proc and /dev/pts in TREE
-    mount -t proc proc "$1/proc"
-    MOUNTED+=("$1/proc")
-    mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$1/dev/pts"
-    MOUNTED+=("$1/dev/pts")
-}
-in_tree() {  # in_tree TREE STEP ARGS...
-    local tree=$1
-    shift
-    chroot "$tree" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root LANG=C.UTF-8 /bin/bash /kv/src/tools/wheels/in-tree.sh "$@"
-}
-copy_sources() {  # the work tree without .git and build output, to TREE/kv/src
-    rm -rf --one-file-system "$1/kv"
-    mkdir -p "$1/kv/src" "$1/kv/work"
-    tar -C "$ROOT" -cf - --exclude=./.git --exclude=./.venv --exclude=./build \
-        --exclude='./builddir*' --exclude=./dist --exclude='./.mesonpy-*' --exclude=.hypothesis \
-        --exclude=.pytest_cache --exclude=__pycache__ --exclude='*.egg-info' . |
-        tar -C "$1/kv/src" -xf -
-}
+kv_unmount_under "$KV_TREES"
 
-# ---- 1. the trees, made in parallel ----------------------------------------------------------
-kv_log "Debian trees under $TREES and $SYSROOTS (made when missing or changed)"
-pids=()
-ensure_unstable_tree & pids+=($!)
-ensure_bullseye_tree & pids+=($!)
-ensure_trixie_tree & pids+=($!)
-for release in bullseye bookworm trixie unstable; do
-    ensure_sysroot "$release" & pids+=($!)
-done
-for pid in "${pids[@]}"; do
-    wait "$pid" || { echo "wheels: a tree could not be made (logs in $LOGS)" >&2; exit 1; }
-done
-UNSTABLE=$TREES/unstable
-BULLSEYE=$TREES/bullseye
-for tree in "$UNSTABLE" "$BULLSEYE" "$TREES/trixie"; do
-    copy_sources "$tree"
-    mount_tree "$tree"
-done
+# ---- 1. the trees ---------------------------------------------------------------------------
+kv_trees bullseye trixie unstable arm64-bullseye arm64-bookworm arm64-trixie arm64-unstable || exit 1
+UNSTABLE=$KV_TREES/unstable
+BULLSEYE=$KV_TREES/bullseye
+for tree in "$UNSTABLE" "$BULLSEYE" "$KV_TREES/trixie"; do kv_enter "$tree"; done
+in_tree() { kv_in_tree "$1" /bin/bash /kv/src/tools/wheels/in-tree.sh "${@:2}"; }
 
 declare -A STATUS WHEEL INTERP
 # describe NAME WHERE PYTHON: the interpreter's name in the table
@@ -155,75 +105,70 @@ for entry in "${TARGETS[@]}"; do
     describe "$name" "$where" "$py"
 done
 
-sysroot_python() {  # RELEASE PYTHON: a wrapper running the arm64 interpreter under qemu
-    local sysroot=$SYSROOTS/$1 wrapper=$SYSROOTS/$1/usr/bin/kv-$2
-    cat > "$wrapper" <<EOF
-#!/bin/sh
-exec "$UNSTABLE/usr/bin/qemu-aarch64" -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/$2" "\$@"
-EOF
-    chmod +x "$wrapper"
-    echo "$wrapper"
-}
-
 if [ "${KV_WHEELS_RETEST:-}" != 1 ]; then
-# ---- 2. the sdist and the meson-python reference wheel ----------------------------------------
-rm -rf "$WORK/raw" "$WORK/mesonpy" "$WORK/repaired" "$WORK/tests"
+# ---- 2. the sdist ---------------------------------------------------------------------------
+rm -rf "$WORK/raw" "$WORK/repaired" "$WORK/tests"
 rm -f "$DIST"/kelvaro_duneth-*
-mkdir -p "$WORK/raw" "$WORK/mesonpy"
+mkdir -p "$WORK/raw"
 kv_log "sdist (log $LOGS/sdist.log)"
 (cd "$ROOT" && /usr/bin/python3 -c 'import mesonpy, sys; print(mesonpy.build_sdist(sys.argv[1]))' \
     "$DIST") > "$LOGS/sdist.log" 2>&1 || { tail -n 20 "$LOGS/sdist.log"; exit 1; }
-kv_log "meson-python wheel with python3.14 in the unstable tree (log $LOGS/mesonpy.log)"
-in_tree "$UNSTABLE" mesonpy python3.14 /kv/work/mesonpy > "$LOGS/mesonpy.log" 2>&1 ||
-    { tail -n 30 "$LOGS/mesonpy.log"; exit 1; }
-cp "$UNSTABLE"/kv/work/mesonpy/*.whl "$WORK/mesonpy/"
-REFERENCE=$(ls "$WORK"/mesonpy/*.whl)
 
-# ---- 3. the extension modules (bullseye tree) and the wheels ---------------------------------
+# ---- 3. the wheels: meson-python in the bullseye tree ------------------------------------------
+# Seen from the tree: this machine's root (for pyenv's loader and libraries) at /mnt/host, the
+# trees at /mnt/trees, pyenv's interpreters at their own path; bookworm's meson and meson-python
+# in /kv/buildtools.
+kv_mount "$BULLSEYE/mnt/host" --bind -o ro /
+kv_mount "$BULLSEYE/mnt/trees" --bind -o ro "$KV_TREES"
+kv_mount "$BULLSEYE$PYENV_DIR" --bind -o ro "$PYENV_DIR"
+kv_buildtools "$BULLSEYE"
+
+# tree_python NAME ROOT PREFIX PROGRAM: prints an x86_64 interpreter of another system (ROOT, as
+# seen in the tree), runnable in the bullseye tree: a wrapper in /kv/py/NAME/bin runs PROGRAM with
+# ROOT's loader and libraries and itself as argv[0]; its lib and include link to PREFIX's, so that
+# sys.prefix, and the headers sysconfig names for meson, are found in the tree.
+tree_python() {
+    local dir=$BULLSEYE/kv/py/$1 lib=$2/usr/lib/x86_64-linux-gnu
+    mkdir -p "$dir/bin"
+    ln -sfn "$3/lib" "$dir/lib"
+    ln -sfn "$3/include" "$dir/include"
+    printf '#!/bin/sh\nexec %s --library-path %s --argv0 "$0" %s "$@"\n' \
+        "$lib/ld-linux-x86-64.so.2" "$lib" "$4" > "$dir/bin/python3"
+    chmod +x "$dir/bin/python3"
+    echo "/kv/py/$1/bin/python3"
+}
 
 build_one() {  # TARGET-ENTRY
-    local name arch where py inc cxx ver nodot abi ext pyexe
+    local name arch where py pyexe args=("${WHEEL_ARGS[@]}") log
     IFS='|' read -r name arch where py <<< "$1"
-    inc=$BULLSEYE/kv/inc/$name
-    rm -rf "$inc"
-    mkdir -p "$inc"
-    if [ "$where" = pyenv ]; then
-        pyexe=$PYENV/$py/bin/python3
-        [ -x "$pyexe" ] || { STATUS[$name]="ABSENT ($pyexe)"; return 1; }
-        ext=$("$pyexe" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-        cp -a "$("$pyexe" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" "$inc/python"
-        cxx=g++
-    else
-        local root=$UNSTABLE multiarch=x86_64-linux-gnu
-        if [ "$arch" = aarch64 ]; then root=$SYSROOTS/$where multiarch=aarch64-linux-gnu; fi
-        ver=${py#python}
-        ext=.cpython-${ver/./}-$multiarch.so
-        # Debian's pyconfig.h includes <MULTIARCH/pythonX.Y/pyconfig.h>: found through -idirafter.
-        cp -a "$root/usr/include/$py" "$inc/python"
-        mkdir -p "$inc/$multiarch"
-        cp -a "$root/usr/include/$multiarch/$py" "$inc/$multiarch/"
-        if [ "$arch" = aarch64 ]; then cxx=aarch64-linux-gnu-g++; else cxx=g++; fi
-    fi
-    abi=$(printf '%s\n' "$ext" | sed -E 's/^\.cpython-([0-9]+[a-z]*)-.*/cp\1/')
-    nodot=$(printf '%s\n' "$abi" | grep -oE '^cp[0-9]+')
-    kv_log "$name: compile with $cxx in the bullseye tree (log $LOGS/$name-build.log)"
-    if ! in_tree "$BULLSEYE" compile "$cxx" "$abi" "/kv/work/$name/kv_duneth$ext" \
-            -I"/kv/inc/$name/python" -idirafter "/kv/inc/$name" > "$LOGS/$name-build.log" 2>&1; then
-        tail -n 20 "$LOGS/$name-build.log" >&2
-        STATUS[$name]="BUILD FAILED (see $LOGS/$name-build.log)"
+    log=$LOGS/$name-build.log
+    case $arch-$where in
+    x86_64-pyenv)
+        [ -x "$PYENV/$py/bin/python3" ] || { STATUS[$name]="ABSENT ($PYENV/$py/bin/python3)"; return 1; }
+        pyexe=$(tree_python "$name" /mnt/host "$PYENV/$py" "$PYENV/$py/bin/python3") ;;
+    x86_64-unstable)
+        pyexe=$(tree_python "$name" /mnt/trees/unstable /mnt/trees/unstable/usr \
+                "/mnt/trees/unstable/usr/bin/$py")
+        # Debian's pyconfig.h includes <x86_64-linux-gnu/pythonX.Y/pyconfig.h>
+        ln -sfn "/mnt/trees/unstable/usr/include/x86_64-linux-gnu/$py" \
+            "$BULLSEYE/usr/include/x86_64-linux-gnu/$py" ;;
+    aarch64-*)
+        pyexe=$(KV_TREES_SEEN_AT=/mnt/trees kv_arm64_python "$where" "$py" tree-)
+        printf "[constants]\nsysroot = '%s'\npython = '%s'\nqemu = '%s'\n" "/mnt/trees/arm64-$where" \
+            "$pyexe" /mnt/trees/unstable/usr/bin/qemu-aarch64 > "$BULLSEYE/kv/work/$name.ini"
+        args+=(--cross-file "/kv/work/$name.ini" --cross-file /kv/src/tools/aarch64-cross.ini) ;;
+    esac
+    kv_log "$name: meson-python under $py in the bullseye tree (log $log)"
+    if ! in_tree "$BULLSEYE" wheel "$pyexe" "/kv/work/$name" "${args[@]}" > "$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        STATUS[$name]="BUILD FAILED (see $log)"
         return 1
     fi
-    if grep -q 'warning:' "$LOGS/$name-build.log"; then
-        STATUS[$name]="BUILD WARNINGS (see $LOGS/$name-build.log)"
+    if grep -q 'warning:' "$log"; then
+        STATUS[$name]="BUILD WARNINGS (see $log)"
         return 1
     fi
-    mkdir -p "$WORK/so/$name"
-    chroot "$BULLSEYE" "$([ "$arch" = aarch64 ] && echo aarch64-linux-gnu-strip || echo strip)" \
-        --strip-unneeded "/kv/work/$name/kv_duneth$ext"
-    cp "$BULLSEYE/kv/work/$name/kv_duneth$ext" "$WORK/so/$name/"
-    /usr/bin/python3 "$ROOT/tools/wheels/assemble.py" --so "$WORK/so/$name/kv_duneth$ext" \
-        --src "$ROOT/src/kelvaro_duneth" --meta-from "$REFERENCE" \
-        --tag "$nodot-$abi-linux_$arch" --out "$WORK/raw" >> "$LOGS/$name-build.log"
+    cp "$BULLSEYE/kv/work/$name"/*.whl "$WORK/raw/"
 }
 
 for entry in "${TARGETS[@]}"; do
@@ -296,7 +241,7 @@ test_pyenv() {  # NAME INTERPRETER-VERSION
 }
 
 test_in_tree() {  # NAME RELEASE PYTHON RESULT-NAME: the wheel of NAME, tested in an amd64 tree
-    local name=$1 tree=$TREES/$2 log=$LOGS/$4-pytest.log rc=0
+    local name=$1 tree=$KV_TREES/$2 log=$LOGS/$4-pytest.log rc=0
     mkdir -p "$tree/kv/wheels/test"
     cp "${WHEEL[$name]}" "$tree/kv/wheels/test/"
     in_tree "$tree" test "$3" "/kv/wheels/test/$(basename "${WHEEL[$name]}")" \
@@ -307,7 +252,7 @@ test_in_tree() {  # NAME RELEASE PYTHON RESULT-NAME: the wheel of NAME, tested i
 
 test_aarch64() {  # NAME RELEASE PYTHON (run in the background: writes its counts file only)
     local name=$1 dir=$WORK/tests/$1 log=$LOGS/$1-pytest.log pyexe rc=0
-    pyexe=$(sysroot_python "$2" "$3")
+    pyexe=$(kv_arm64_python "$2" "$3")
     rm -rf "$dir"
     mkdir -p "$dir"
     {

@@ -1,40 +1,37 @@
 #!/usr/bin/env bash
-# The steps tools/wheels/build.sh runs inside its Debian trees (with chroot, in a clean
-# environment). The sources are in /kv/src; work files under /kv/work.
-#   compile CXX ABI-TAG OUT.so INCLUDE-ARGS...   (bullseye tree) the extension module, by hand
-#   mesonpy PYTHON OUTDIR                        (unstable tree) a wheel through meson-python
-#   audit RAW-DIR OUT-DIR                        (unstable tree) auditwheel show and repair
-#   twine FILE...                                (unstable tree) twine check
-#   test PYTHON WHEEL PYTEST-ARGS...             (unstable tree) fresh venv, pip install, pytest
+# The steps run inside the Debian trees (with chroot, in a clean environment) by
+# tools/wheels/build.sh and tools/test-debian.sh. The sources are in /kv/src; work files under /kv/work.
+#   wheel PYTHON OUTDIR SETUP-ARG...   meson-python's build_wheel under PYTHON, as pip calls it
+#                                      (prints the wheel's path last):
+#                                      the tree's meson-python, or bookworm's where the caller put
+#                                      it in /kv/buildtools (bullseye's meson is too old)
+#   audit RAW-DIR OUT-DIR              (unstable tree) auditwheel show and repair
+#   twine FILE...                      (unstable tree) twine check
+#   test PYTHON WHEEL PYTEST-ARGS...   fresh venv, pip install, pytest
 set -euo pipefail
 step=$1
 shift
 src=/kv/src
-# The extension is linked with libstdc++ and libgcc statically: the module then needs only
-# libc symbols of the build's glibc.
-STATIC_LINK=(-static-libstdc++ -static-libgcc)
 
 case $step in
-compile)
-    # The flags meson.build sets (C++20, warning_level=2, release: -O3 -DNDEBUG, hidden
-    # visibility, no exceptions or RTTI), with -Werror; meson's own build of a Python extension
-    # links it the same way (-shared, undefined Python symbols left to the interpreter).
-    cxx=$1 out=$3
-    shift 3
-    mkdir -p "$(dirname "$out")"
-    set -x
-    "$cxx" "$@" -std=c++20 -O3 -DNDEBUG -fPIC -shared -fvisibility=hidden \
-        -fvisibility-inlines-hidden -fno-exceptions -fno-rtti -Wall -Wextra -Werror \
-        -Wl,--as-needed -Wl,-O1 "${STATIC_LINK[@]}" "$src"/src/kv_duneth/*.cpp -o "$out"
-    ;;
-mesonpy)
+wheel)
     py=$1 out=$2
+    shift 2
+    if [ -d /kv/buildtools ]; then
+        export PYTHONPATH=/kv/buildtools PATH=/kv/buildtools/bin:$PATH
+    fi
+    # meson 1.0 probes the interpreter through distutils, gone from 3.12
+    "$py" -c 'import distutils' 2>/dev/null ||
+        export PYTHONPATH=${PYTHONPATH:+$PYTHONPATH:}$src/tools/distutils_shim
     rm -rf "$out"
     mkdir -p "$out"
     cd "$src"
-    "$py" -m pip wheel -v --no-build-isolation --no-deps --no-index -w "$out" \
-        --config-settings=setup-args=-Dwerror=true \
-        "--config-settings=setup-args=-Dcpp_link_args=${STATIC_LINK[*]}" .
+    "$py" - "$out" "$@" <<'EOF'
+import os, sys
+import mesonpy
+out, *args = sys.argv[1:]
+print(os.path.join(out, mesonpy.build_wheel(out, {"builddir": out + "/build", "setup-args": args})))
+EOF
     ;;
 audit)
     # For each wheel: `auditwheel show`, the lowest tag it allows, `auditwheel repair` to it.
@@ -45,8 +42,10 @@ audit)
         echo "### auditwheel show $(basename "$whl")"
         shown=$(auditwheel show "$whl")
         echo "$shown"
+        # The glibc symbols' tag; libpython, which the 3.7 module links, repair removes.
         plat=$(printf '%s\n' "$shown" | tr -s ' \n' ' ' |
-               grep -oE 'following platform tag: "[^"]+"' | head -n 1 | cut -d'"' -f2)
+               grep -oE '(following platform tag|constrains the platform tag to):? "[^"]+"' |
+               tail -n 1 | cut -d'"' -f2)
         [ -n "$plat" ] || { echo "no platform tag for $whl" >&2; exit 1; }
         # --plat takes only this machine's architecture by name; "auto" repairs to the tag that
         # `show` reports (the lowest the module allows), for arm64 wheels too: checked below.
