@@ -7,7 +7,8 @@
 #            run under the qemu-aarch64 of the unstable tree (kv_arm64_python, tools/matrix/lib.sh)
 # Where things are made (the trees of tools/matrix/lib.sh under build/trees/; work files under
 # build/wheels/, logs in build/wheels/logs/):
-#   - the sdist: meson-python's build_sdist with Debian's python3 on this machine (as `make sdist`);
+#   - the sdist: the build backend's build_sdist (backend/kv_backend.py) with Debian's python3
+#     on this machine (as `make sdist`);
 #   - every wheel: meson-python from meson.build in the bullseye tree (glibc 2.31, g++ 10 and its
 #     arm64 cross compiler), with bookworm's meson 1.0 and meson-python 0.12 copied into the tree
 #     and -Dstatic_runtime=true, so the module needs no glibc symbol newer than bullseye's.
@@ -111,7 +112,7 @@ rm -rf "$WORK/raw" "$WORK/repaired" "$WORK/tests"
 rm -f "$DIST"/kelvaro_duneth-*
 mkdir -p "$WORK/raw"
 kv_log "sdist (log $LOGS/sdist.log)"
-(cd "$ROOT" && /usr/bin/python3 -c 'import mesonpy, sys; print(mesonpy.build_sdist(sys.argv[1]))' \
+(cd "$ROOT" && /usr/bin/python3 -c 'import sys; sys.path.insert(0, "backend"); import kv_backend; print(kv_backend.build_sdist(sys.argv[1]))' \
     "$DIST") > "$LOGS/sdist.log" 2>&1 || { tail -n 20 "$LOGS/sdist.log"; exit 1; }
 
 # ---- 3. the wheels: meson-python in the bullseye tree ------------------------------------------

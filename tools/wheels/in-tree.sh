@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The steps run inside the Debian trees (with chroot, in a clean environment) by
 # tools/wheels/build.sh and tools/test-debian.sh. The sources are in /kv/src; work files under /kv/work.
-#   wheel PYTHON OUTDIR SETUP-ARG...   meson-python's build_wheel under PYTHON, as pip calls it
+#   wheel PYTHON OUTDIR SETUP-ARG...   the build backend's build_wheel under PYTHON, as pip calls it
 #                                      (prints the wheel's path last):
 #                                      the tree's meson-python, or bookworm's where the caller put
 #                                      it in /kv/buildtools (bullseye's meson is too old)
@@ -28,9 +28,10 @@ wheel)
     cd "$src"
     "$py" - "$out" "$@" <<'EOF'
 import os, sys
-import mesonpy
+sys.path.insert(0, "backend")  # the project's build backend: meson-python's, plus LICENSE
+import kv_backend
 out, *args = sys.argv[1:]
-print(os.path.join(out, mesonpy.build_wheel(out, {"builddir": out + "/build", "setup-args": args})))
+print(os.path.join(out, kv_backend.build_wheel(out, {"builddir": out + "/build", "setup-args": args})))
 EOF
     ;;
 audit)
