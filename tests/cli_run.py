@@ -28,7 +28,14 @@ def cli(*args, stdin=b"", passphrase=PASSPHRASE, prelude=None, **options):
         command = [sys.executable, "-c", textwrap.dedent(prelude) + "\nimport runpy\n"
                    "runpy.run_module('kelvaro_duneth', run_name='__main__', alter_sys=True)"]
     return subprocess.run([*command, *args], input=stdin, capture_output=True,
-                          env=environment(passphrase), timeout=120, **options)
+                          env=environment(passphrase), timeout=120,
+                          preexec_fn=interruptible, **options)
+
+
+def interruptible():
+    """Ctrl-C reaches the command as at a terminal, even where the test run ignores it (a run
+    started in the background, or under nohup, hands SIGINT on ignored)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def shell(script, cwd, passphrase=PASSPHRASE):
@@ -43,6 +50,7 @@ def at_terminal(args, typed):
     the next of `typed`. Returns (exit status, everything the terminal showed)."""
     pid, fd = pty.fork()
     if pid == 0:
+        interruptible()
         os.execve(sys.executable, [*COMMAND, *args], environment(None))
     screen, answers, answered = b"", list(typed), 0
     while True:
