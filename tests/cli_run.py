@@ -27,9 +27,10 @@ def cli(*args, stdin=b"", passphrase=PASSPHRASE, prelude=None, **options):
     if prelude is not None:
         command = [sys.executable, "-c", textwrap.dedent(prelude) + "\nimport runpy\n"
                    "runpy.run_module('kelvaro_duneth', run_name='__main__', alter_sys=True)"]
+    then = options.pop("preexec_fn", lambda: None)
     return subprocess.run([*command, *args], input=stdin, capture_output=True,
                           env=environment(passphrase), timeout=120,
-                          preexec_fn=interruptible, **options)
+                          preexec_fn=lambda: (interruptible(), then()), **options)
 
 
 def interruptible():
