@@ -282,6 +282,29 @@ def test_unpickle_refuses(args, kwargs, exc, msg, tb):
     assert entries(e) == tb
 
 
+# __new__ replaced in the class namespace (reachable through gc): the state goes only into an
+# object with the class's record.
+NEW_REPLACED = """
+import gc, sys, traceback
+import kelvaro_duneth.kv_duneth as m
+K = m.kv_duneth
+made = {"list": [1, 2], "subclass": K.__new__(type("Sub", (K,), {}))}[%r]
+gc.get_referents(K.__dict__)[0]["__new__"] = lambda cls: made
+sys._clear_type_cache()
+try:
+    o = m.__pyx_unpickle_kv_duneth(K, 0x2284821, (None, "pw"))
+    print(type(o).__name__, o.__reduce__()[2][1])
+except TypeError as e:
+    print(e, traceback.extract_tb(e.__traceback__)[-1][1:3])
+"""
+
+
+@pytest.mark.parametrize("made, expected", [
+    ("list", "__new__ returned non-kv_duneth (type list) (7, '%s')" % UNP), ("subclass", "Sub pw")])
+def test_unpickle_checks_what_new_returns(run_py, made, expected):
+    assert run_py(NEW_REPLACED % made).stdout == expected + "\n"
+
+
 def test_namespace_pairs_reach_one_operation(obj):
     ns = vars(K)
     assert {"__reduce__", "__reduce_cython__", "__setstate__", "__setstate_cython__"} <= set(ns)

@@ -135,42 +135,72 @@ def test_load_retried_after_failures_gives_the_first_loads_class(run_py, K):
     assert run_py(RETRY_CODE).stdout == expected
 
 
-# A failed first load leaves its namespace cached; a key there whose __eq__ loads the module
-# again replaces that namespace while a method's look-up is still searching it.
-RELOAD_DURING_LOOKUP = """
-import datetime, importlib, sys
-sys.modules["cryptography.fernet"] = None  # the first load fails at its line 6
+# A failed load keeps nothing of its namespace: a canary bound there dies with it, and the class
+# it made ready (reachable through object.__subclasses__()) finds no module names until a retry.
+FAILED_LOAD_LEAVES_NOTHING = """
+import gc, sys, weakref
+canaries = []
+
+class FailsAtFernet:
+    def find_spec(self, name, path=None, target=None):
+        if name == "cryptography.fernet":
+            canaries.append(type("Canary", (), {})())
+            vars(sys.modules["kelvaro_duneth.kv_duneth"])["canary"] = canaries[-1]
+            canaries[-1] = weakref.ref(canaries[-1])
+            raise ImportError("no fernet here")
+
+sys.meta_path.insert(0, FailsAtFernet())
 try:
     import kelvaro_duneth.kv_duneth
-except ImportError as error:
-    tb = error.__traceback__
-    while tb.tb_next:
-        tb = tb.tb_next
-    ns = tb.tb_frame.f_globals
-K = ns["kv_duneth"]
-obj, armed = K.__new__(K), False
+except ImportError:
+    pass
+gc.collect()
+K = next(c for c in object.__subclasses__() if c.__qualname__ == "kv_duneth")
+try:
+    print(K.__new__(K).get_today_date())
+except NameError as error:
+    print(canaries[0]() is None, error)
+sys.meta_path.pop(0)
+import kelvaro_duneth.kv_duneth as m
+print(m.kv_duneth is K, len(K.__new__(K).get_today_date()))
+"""
 
-class LoadsAgain:
-    def __hash__(self):
-        return hash("datetime")
+# A second thread loads the module file under another name from inside its import of
+# cryptography.fernet, while the first thread's load waits for that import at its line 6: the
+# second load must not wait for the first.
+SECOND_NAME_INSIDE_AN_IMPORT = """
+import importlib.machinery, importlib.util, sys, threading, time
+origin = importlib.util.find_spec("kelvaro_duneth.kv_duneth").origin
+holding, second = threading.Event(), []
 
-    def __eq__(self, other):
-        global armed
-        if armed:
-            armed = False
-            del sys.modules["cryptography.fernet"]
-            importlib.import_module("kelvaro_duneth.kv_duneth")
-        return False
+class LoadsUnderSecondName:  # executes cryptography.fernet in the other thread, holding its lock
+    def find_spec(self, name, path=None, target=None):
+        if name != "cryptography.fernet" or threading.current_thread() is threading.main_thread():
+            return None
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
+        real, spec.loader = spec.loader, self
+        self.exec_module = lambda module: self.load_second(real, module)
+        return spec
 
-class Clock:
-    now = staticmethod(lambda: datetime.datetime(2001, 2, 3))
+    def create_module(self, spec):
+        return None
 
-del ns["datetime"]
-ns[LoadsAgain()] = None  # probed before the name bound next
-ns["datetime"] = Clock
-del ns, tb
-armed = True
-print(obj.get_today_date())
+    def load_second(self, real, module):
+        holding.set()
+        while "timedelta" not in vars(sys.modules.get("kelvaro_duneth.kv_duneth", sys)):
+            time.sleep(0.001)  # the first load is executing, past its line 5
+        spec = importlib.util.spec_from_file_location("kv_duneth", origin)
+        second.append(importlib.util.module_from_spec(spec))
+        spec.loader.exec_module(second[0])
+        real.exec_module(module)
+
+sys.meta_path.insert(0, LoadsUnderSecondName())
+importer = threading.Thread(target=lambda: __import__("cryptography.fernet"), daemon=True)
+importer.start()
+holding.wait()
+import kelvaro_duneth.kv_duneth as m
+importer.join()
+print(second[0] is m, m.kv_duneth("pw").decrypt_data(m.kv_duneth("pw").encrypt_data(b"x")))
 """
 
 # The value of the namespace's __builtins__ replaced while CPython makes a traceback entry's frame
@@ -209,10 +239,11 @@ print(replaced > 0)
 
 
 @pytest.mark.parametrize("code, args, expected", [
-    (RELOAD_DURING_LOOKUP, [], "2001-02-03"),
+    (FAILED_LOAD_LEAVES_NOTHING, [], "True name 'datetime' is not defined\nTrue 10"),
+    (SECOND_NAME_INSIDE_AN_IMPORT, [], "True b'x'"),
     (REPLACED_BUILTINS, ["gc"], "True"),
     (REPLACED_BUILTINS, ["name"], "True"),
-], ids=["reload_during_lookup", "builtins_from_gc", "builtins_from_eq"])
+], ids=["failed_load", "second_name_inside_an_import", "builtins_from_gc", "builtins_from_eq"])
 def test_cached_state_replaced_under_a_call(code, args, expected):
     env = dict(os.environ, PYTHONMALLOC=os.environ.get("PYTHONMALLOC", "pymalloc"))
     result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,

@@ -5,26 +5,24 @@
 
 namespace kvd {
 
-// Both hold the dictionary or module they search: a key's __eq__ run by the look-up may load the
-// module again, which replaces the cached one.
+// Both hold the dictionary or module they search: a failed load releases the cached ones and a
+// retry replaces them, from another thread or from Python code the look-up itself runs. After a
+// failed load neither exists, and a method of the class it made ready finds its names nowhere.
 Ref global(PyObject* name) noexcept {
     Ref value;  // the name is interned: its hash is cached
     Ref globals = module_namespace();
-    if (!dict_item(globals.get(), name, value) || value) return value;
+    if (globals && (!dict_item(globals.get(), name, value) || value)) return value;
     return builtin(name);
 }
 
 Ref builtin(PyObject* name) noexcept {
     Ref builtins = cached(&ModuleState::builtins);
-    PyObject* value = PyObject_GetAttr(builtins.get(), name);
-    if (value) return Ref::steal(value);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
+    Ref value = builtins ? getattr(builtins.get(), name) : Ref();
+    if (value || (builtins && !PyErr_ExceptionMatches(PyExc_AttributeError))) return value;
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
-
 
 Ref encode_text(PyObject* text) noexcept {
     if (text == Py_None) {

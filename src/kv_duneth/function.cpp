@@ -18,7 +18,6 @@ struct FunctionObject {
     PyObject* module;
     PyObject* code;
     PyObject* defaults;   // tuple or None
-    PyObject* globals;
     PyObject* annotations;
     PyObject* dict;
 };
@@ -87,7 +86,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
-    Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     return 0;
@@ -97,7 +95,6 @@ int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
@@ -130,9 +127,9 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
 }
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->globals);
-}
+// The module namespace as the module state holds it, not a reference of the function's own: a
+// function bound by a load that failed later must not keep that load's namespace alive.
+PyObject* get_globals(PyObject*, void*) noexcept { return or_none(module_namespace().get()); }
 // inspect.signature() on 3.7 to 3.9 wants a dict here before it treats us as a function.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
@@ -278,7 +275,6 @@ Ref make_function(PyMethodDef* row, PyTypeObject* owner, PyObject* qualname, PyO
     f->module = new_ref(names.full_module_name);
     f->code = new_ref(code);
     f->defaults = new_ref(defaults);
-    f->globals = module_namespace().release();
     f->annotations = nullptr;
     f->dict = nullptr;
     PyObject_GC_Track(f);

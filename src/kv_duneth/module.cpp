@@ -5,8 +5,6 @@
 #include "calls.hpp"
 #include "traceback.hpp"
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
 namespace kvd {
@@ -19,9 +17,8 @@ constexpr Signature init_pickling_site{.name = "", .file = string_source, .scope
 
 // One module per process, whichever thread loads it and under whichever name. Without a GIL,
 // two imports under two names can create and execute at once: this lock guards the interpreter
-// id, the remembered module and who is executing it, never across a call into Python.
+// id and the remembered module, never across a call into Python.
 compat::Mutex loading_mutex;
-unsigned long executing_thread = 0;  // the thread running execution; 0 when none is
 
 // ---- creation -------------------------------------------------------------------------------
 
@@ -226,28 +223,38 @@ void leave_sys_modules(PyObject* module) {
     pending.restore();
 }
 
-enum class Claim { execute, done, wait, refused };
+// A failed load takes back what it cached: the namespace and what the methods read beside it.
+// The names, constants and code objects stay; they hold nothing of the load, and the class
+// that load made ready goes on using them.
+void release_load_state() {
+    compat::PendingError pending;  // a release may run finalisers: not with the error set
+    pending.fetch();
+    cache(&ModuleState::dict, Ref());
+    cache(&ModuleState::builtins, Ref());
+    cache(&ModuleState::value_error, Ref());
+    pending.restore();
+}
 
-// Execution runs once: the first caller remembers the module and executes it; the same module
-// is then done, or being executed by another thread (wait for it); any other is refused.
+enum class Claim { execute, done, refused };
+
+// Execution runs once: the first caller remembers the module and executes it. The same module
+// again is done at once, even while another thread is still executing it: waiting for that
+// thread would be a lock the import system cannot see, and that thread may be waiting for a
+// module this one is importing. Any other module object is refused.
 Claim claim_execution(PyObject* module) {
-    const unsigned long me = PyThread_get_thread_ident();
     compat::Locked locked(loading_mutex);
     if (!module_state.module) {
         module_state.module = new_ref(module);
-        executing_thread = me;
         return Claim::execute;
     }
-    if (module_state.module != module) return Claim::refused;
-    return executing_thread == 0 || executing_thread == me ? Claim::done : Claim::wait;
+    return module_state.module == module ? Claim::done : Claim::refused;
 }
 
-// Execution ended: on failure the module is forgotten, so the next import starts afresh.
-void end_execution(bool ok) {
+// A failed execution forgets the module, so the next import starts afresh.
+void forget_module() {
     Ref forgotten;
     compat::Locked locked(loading_mutex);
-    if (!ok) forgotten = Ref::steal(std::exchange(module_state.module, nullptr));
-    executing_thread = 0;
+    forgotten = Ref::steal(std::exchange(module_state.module, nullptr));
 }  // `forgotten` goes after the lock
 
 bool execute(PyObject* module) {
@@ -267,30 +274,24 @@ bool execute(PyObject* module) {
     if (ok) return true;
     if (constants_made) add_traceback(*failed.site, failed.line);
     if (entered) leave_sys_modules(module);
+    release_load_state();
+    forget_module();
     return false;
 }
 
 int module_exec(PyObject* module) noexcept {
-    for (;;) {
-        switch (claim_execution(module)) {
-        case Claim::execute: {
-            const bool ok = execute(module);
-            end_execution(ok);
-            return ok ? 0 : -1;
-        }
-        case Claim::done:
-            return 0;
-        case Claim::refused:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "Module 'kv_duneth' has already been imported. Re-initialisation is "
-                            "not supported.");
-            return -1;
-        case Claim::wait:  // another thread is executing this module: let it finish
-            Py_BEGIN_ALLOW_THREADS
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            Py_END_ALLOW_THREADS
-        }
+    switch (claim_execution(module)) {
+    case Claim::execute:
+        return execute(module) ? 0 : -1;
+    case Claim::done:
+        return 0;
+    case Claim::refused:
+        break;
     }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'kv_duneth' has already been imported. Re-initialisation is not "
+                    "supported.");
+    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -142,9 +142,15 @@ PyObject* unpickle(PyObject*, const Bound& b) {
     int known = checksum ? PySequence_Contains(constants.checksums, checksum.get()) : -1;
     if (known < 0) return fail_at(unpickle_sig, unpickle_lines.membership);
     if (!known) return raise_incompatible(checksum.get());
-    // Always this class's __new__: whatever the type, the result has our object record.
+    // This class's __new__, which Python code can replace in the class namespace: the state is
+    // loaded only into an object that has this class's record.
     Ref new_ = getattr(reinterpret_cast<PyObject*>(&cipher_type), names.new_);
     Ref result = new_ ? call1(new_.get(), type) : Ref();
+    if (result && !PyObject_TypeCheck(result.get(), &cipher_type)) {
+        PyErr_Format(PyExc_TypeError, "__new__ returned non-kv_duneth (type %.200s)",
+                     TypeOf(result.get()).name());
+        result = Ref();
+    }
     if (!result) return fail_at(unpickle_sig, unpickle_lines.make);
     if (state == Py_None) return result.release();
     if (!PyTuple_CheckExact(state)) {
