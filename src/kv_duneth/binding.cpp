@@ -10,6 +10,22 @@
 namespace kvd {
 namespace {
 
+// Index of `wanted` among the `n` names that name_at(i) gives, or -1: by pointer first, as
+// CPython passes interned names, then by value; a name that is not a str matches nothing.
+template <class NameAt>
+Py_ssize_t match_name(Py_ssize_t n, NameAt name_at, PyObject* wanted) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (name_at(i) == wanted) return i;
+    if (!PyUnicode_Check(wanted)) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = name_at(i);
+        if (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(wanted) &&
+            PyUnicode_Compare(name, wanted) == 0)
+            return i;
+    }
+    return -1;
+}
+
 // Keywords of a vectorcall: names in a tuple, values after the positional arguments. The caller
 // owns both for the whole call.
 struct KwTuple {
@@ -18,16 +34,9 @@ struct KwTuple {
     Py_ssize_t size() const { return names ? PyTuple_GET_SIZE(names) : 0; }
     PyObject* name_at(Py_ssize_t i) const { return PyTuple_GET_ITEM(names, i); }
     PyObject* value_at(Py_ssize_t i) const { return values[i]; }
-    // Pointer comparison first (CPython passes interned names), then by value.
     PyObject* find(PyObject* name, Py_ssize_t) const {
-        Py_ssize_t n = size();
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (name_at(i) == name) return values[i];
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* key = name_at(i);
-            if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return values[i];
-        }
-        return nullptr;
+        const Py_ssize_t i = match_name(size(), [this](Py_ssize_t k) { return name_at(k); }, name);
+        return i < 0 ? nullptr : values[i];
     }
 };
 
@@ -45,7 +54,7 @@ struct KwDict {
 Ref argcount_message(const Signature& sig, Py_ssize_t given) {
     const Py_ssize_t expected = sig.count();
     return Ref::steal(PyUnicode_FromFormat(
-        "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+        "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.site.name,
         sig.defaults_zero ? "at most" : "exactly", expected, expected == 1 ? "" : "s", given));
 }
 
@@ -84,18 +93,9 @@ bool unexpected_keyword(const char* name, PyObject* borrowed_key) {
     return false;
 }
 
-// Index of the parameter called `key`, or -1; only str keys can name one.
+// Index of the parameter called `key`, or -1.
 Py_ssize_t param_index(const Signature& sig, PyObject* key) {
-    for (Py_ssize_t i = 0; i < sig.count(); ++i)
-        if (names.*sig.params[i].name == key) return i;
-    if (!PyUnicode_Check(key)) return -1;
-    for (Py_ssize_t i = 0; i < sig.count(); ++i) {
-        PyObject* name = names.*sig.params[i].name;
-        if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
-            PyUnicode_Compare(name, key) == 0)
-            return i;
-    }
-    return -1;
+    return match_name(sig.count(), [&sig](Py_ssize_t i) { return names.*sig.params[i].name; }, key);
 }
 
 // The keywords left after the parameters took theirs: the first one in call order that names
@@ -103,7 +103,7 @@ Py_ssize_t param_index(const Signature& sig, PyObject* key) {
 bool check_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value,
                    Bound& out) {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.site.name);
         return false;
     }
     Py_ssize_t i = param_index(sig, key);
@@ -114,10 +114,10 @@ bool check_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObje
     if (i >= 0) {
         Ref held = Ref::borrow(key);
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     sig.name, held.get());
+                     sig.site.name, held.get());
         return false;
     }
-    return unexpected_keyword(sig.name, key);
+    return unexpected_keyword(sig.site.name, key);
 }
 
 bool check_leftovers(const Signature& sig, Py_ssize_t nargs, const KwTuple& kw, Bound& out) {
@@ -193,6 +193,32 @@ Ref integer_of(PyObject* value) {
     return result;
 }
 
+// An int by value, anything else through integer_of(). A 32-bit parameter refuses what does not
+// fit with int()'s own text; beyond 64 bits each width keeps the interpreter's own OverflowError.
+bool to_integer(PyObject* value, Kind kind, long long& out) {
+    if (!PyLong_Check(value)) {
+        Ref converted = integer_of(value);
+        return converted && to_integer(converted.get(), kind, out);
+    }
+    const long long v = kind == Kind::int32 ? PyLong_AsLong(value) : PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (kind == Kind::int32 && (v < INT_MIN || v > INT_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// "Argument '%.200s' has incorrect type ..." for a value that is neither the exact type nor None.
+bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) {
+    if (Py_TYPE(value) == type || value == Py_None) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 type->tp_name, TypeOf(value).name());
+    return false;
+}
+
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -211,8 +237,7 @@ bool convert_integers(const Signature& sig, Bound& out) noexcept {
         if (kind != Kind::int32 && kind != Kind::int64) continue;
         PyObject* value = out.arg[i];
         if (!value) continue;  // default 0, already in out.num
-        if (!(kind == Kind::int32 ? to_int32(value, out.num[i]) : to_int64(value, out.num[i])))
-            return false;
+        if (!to_integer(value, kind, out.num[i])) return false;
     }
     return true;
 }
@@ -226,41 +251,7 @@ bool raise_param_type(const Signature& sig, Py_ssize_t index, PyObject* value) n
 
 // A method without parameters has nothing to report a binding failure against.
 void add_binding_traceback(const Signature& sig) noexcept {
-    if (sig.count() > 0) add_traceback(sig, sig.first_line);
-}
-
-bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept {
-    if (Py_TYPE(value) == type || value == Py_None) return true;
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-                 type->tp_name, TypeOf(value).name());
-    return false;
-}
-
-bool to_int32(PyObject* value, long long& out) noexcept {
-    if (!PyLong_Check(value)) {
-        Ref converted = integer_of(value);
-        return converted && to_int32(converted.get(), out);
-    }
-    long v = PyLong_AsLong(value);  // beyond 64 bits: the interpreter's own OverflowError
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (v < INT_MIN || v > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-bool to_int64(PyObject* value, long long& out) noexcept {
-    if (!PyLong_Check(value)) {
-        Ref converted = integer_of(value);
-        return converted && to_int64(converted.get(), out);
-    }
-    long long v = PyLong_AsLongLong(value);
-    if (v == -1 && PyErr_Occurred()) return false;
-    out = v;
-    return true;
+    if (sig.count() > 0) add_traceback(sig.site, sig.first_line);
 }
 
 void raise_none_attribute(const char* attr) noexcept {

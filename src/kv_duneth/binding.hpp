@@ -67,15 +67,9 @@ inline bool bind_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     return check_types(Sig, out);
 }
 
-// "Argument '%.200s' has incorrect type ..." for a value that is neither the exact type nor None.
-bool check_exact_or_none(PyObject* value, PyTypeObject* type, const char* param) noexcept;
 // "Expected %s, got %.200s"
 void raise_unexpected_type(const char* expected, PyObject* value) noexcept;
 // AttributeError "'NoneType' object has no attribute '...'" as raised for a None receiver.
 void raise_none_attribute(const char* attr) noexcept;
-
-// Conversions shared with the integer parameters of the methods.
-bool to_int32(PyObject* value, long long& out) noexcept;
-bool to_int64(PyObject* value, long long& out) noexcept;
 
 }  // namespace kvd

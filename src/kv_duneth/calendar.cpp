@@ -7,7 +7,7 @@ namespace kvd {
 namespace {
 
 constexpr Signature generate_end_date_sig{
-    .name = "generate_end_date", .first_line = 63,
+    .site = {"generate_end_date"}, .first_line = 63,
     .params = {{&Names::years, Kind::int32}, {&Names::months, Kind::int32},
                {&Names::days, Kind::int32}},
     .defaults_zero = true, .locals = {"today", "end_date", "month", "year"}};
@@ -23,7 +23,7 @@ constexpr struct {
     int format = 78;         // formatting
 } end_date_lines{};
 
-constexpr Signature get_today_date_sig{.name = "get_today_date", .first_line = 80};
+constexpr Signature get_today_date_sig{.site = {"get_today_date"}, .first_line = 80};
 constexpr int today_line = 81;
 
 // The arithmetic is Python's, on whatever numbers the date object hands out: a date class bound
@@ -48,23 +48,6 @@ Ref add_int(PyObject* a, long long b, PyObject* b_number) {
     long long value, sum;
     if (machine_int(a, value) && !__builtin_add_overflow(value, b, &sum)) return new_int(sum);
     return add(a, b_number);
-}
-
-// year + (month_sum - 1) // 12 and (month_sum - 1) % 12 + 1 with month_sum = month + months,
-// in machine integers; false when an int is missing or anything would overflow.
-bool machine_month_step(PyObject* year_number, PyObject* month_number, long long months,
-                        long long& year, long long& month) {
-    long long y, m, zero_based;
-    if (!machine_int(year_number, y) || !machine_int(month_number, m) ||
-        __builtin_add_overflow(m, months, &zero_based) ||
-        __builtin_sub_overflow(zero_based, 1, &zero_based))
-        return false;
-    // Floor division and a remainder that is never negative, as Python's // and %; neither
-    // step can overflow, whatever zero_based is.
-    const long long remainder = zero_based % 12;
-    const long long carry = zero_based / 12 - (remainder < 0 ? 1 : 0);
-    month = (remainder < 0 ? remainder + 12 : remainder) + 1;
-    return !__builtin_add_overflow(y, carry, &year);
 }
 
 // The value of `number` when it is an int within [low, high], else 0. Sets no error.
@@ -130,55 +113,52 @@ Ref shift_years(PyObject* date, PyObject* years) {
     return day_28 ? replace_date(date, constants.kw_year_day, {target.get(), day_28.get()}) : Ref();
 }
 
+// The month step on the shifted date, as Python does it: year + (month + months - 1) // 12 and
+// (month + months - 1) % 12 + 1, reading the month, then the year. On failure `line` is the
+// failing statement's.
+bool step_months(PyObject* end, long long months, Ref& year, Ref& month, int& line) {
+    line = end_date_lines.months;
+    Ref month_attr = getattr(end, names.month);
+    Ref months_number = month_attr ? new_int(months) : Ref();
+    Ref month_sum = months_number ? add(month_attr.get(), months_number.get()) : Ref();
+    if (!month_sum) return false;
+    line = end_date_lines.carry;
+    Ref year_attr = getattr(end, names.year);
+    Ref zero_based = year_attr ? subtract(month_sum.get(), constants.int_1) : Ref();
+    Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
+    year = carry ? add(year_attr.get(), carry.get()) : Ref();
+    if (!year) return false;
+    line = end_date_lines.normalise;
+    Ref month_index = modulo(zero_based.get(), constants.int_12);  // never negative
+    month = month_index ? add(month_index.get(), constants.int_1) : Ref();
+    return bool(month);
+}
+
 PyObject* generate_end_date(PyObject*, const Bound& b) {
     Ref datetime = global(names.datetime);
     Ref today = datetime ? call_method0(datetime.get(), names.now) : Ref();
-    if (!today) return fail_at(generate_end_date_sig, end_date_lines.clock);
+    if (!today) return fail_at(generate_end_date_sig.site, end_date_lines.clock);
 
     Ref timedelta = global(names.timedelta);
     Ref days = timedelta ? new_int(b.num[2]) : Ref();
     PyObject* delta_args[] = {days.get()};
     Ref delta = days ? call_kw(timedelta.get(), delta_args, constants.kw_days) : Ref();
     Ref end = delta ? add(today.get(), delta.get()) : Ref();
-    if (!end) return fail_at(generate_end_date_sig, end_date_lines.days);
+    if (!end) return fail_at(generate_end_date_sig.site, end_date_lines.days);
 
     Ref years = new_int(b.num[0]);
     end = years ? shift_years(end.get(), years.get()) : Ref();
-    if (!end) return fail_at(generate_end_date_sig, end_date_lines.years);
+    if (!end) return fail_at(generate_end_date_sig.site, end_date_lines.years);
 
-    Ref year, month, year_attr;
-    Ref month_attr = getattr(end.get(), names.month);
-    if (!month_attr) return fail_at(generate_end_date_sig, end_date_lines.months);
-    long long machine_year, machine_month;
-    if (machine_int(month_attr.get(), machine_month)) {  // month + months has no side effects
-        year_attr = getattr(end.get(), names.year);
-        if (!year_attr) return fail_at(generate_end_date_sig, end_date_lines.carry);
-    }
-    if (year_attr && machine_month_step(year_attr.get(), month_attr.get(), b.num[1],
-                                        machine_year, machine_month)) {
-        year = new_int(machine_year);
-        if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
-        month = new_int(machine_month);
-        if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
-    } else {
-        Ref months = new_int(b.num[1]);
-        Ref month_sum = months ? add(month_attr.get(), months.get()) : Ref();
-        if (!month_sum) return fail_at(generate_end_date_sig, end_date_lines.months);
-        if (!year_attr) year_attr = getattr(end.get(), names.year);
-        if (!year_attr) return fail_at(generate_end_date_sig, end_date_lines.carry);
-        Ref zero_based = subtract(month_sum.get(), constants.int_1);
-        Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
-        year = carry ? add(year_attr.get(), carry.get()) : Ref();
-        if (!year) return fail_at(generate_end_date_sig, end_date_lines.carry);
-        Ref month_index = modulo(zero_based.get(), constants.int_12);  // never negative
-        month = month_index ? add(month_index.get(), constants.int_1) : Ref();
-        if (!month) return fail_at(generate_end_date_sig, end_date_lines.normalise);
-    }
+    Ref year, month;
+    int line = 0;
+    if (!step_months(end.get(), b.num[1], year, month, line))
+        return fail_at(generate_end_date_sig.site, line);
 
     Ref moved = replace_date(end.get(), constants.kw_year_month, {year.get(), month.get()});
     if (!moved) {
         if (!value_error_pending())
-            return fail_at(generate_end_date_sig, end_date_lines.month_step);
+            return fail_at(generate_end_date_sig.site, end_date_lines.month_step);
         // The day does not exist in the target month: take that month's last day. A year
         // outside 1 to 9999 fails again here, and that ValueError reaches the caller.
         Ref handled = Ref::steal(compat::take_exception());
@@ -188,12 +168,12 @@ PyObject* generate_end_date(PyObject*, const Bound& b) {
                                  {year.get(), month.get(), last_day.get()});
         if (!moved) {
             chain_pending_to(std::move(handled));
-            return fail_at(generate_end_date_sig, end_date_lines.month_end);
+            return fail_at(generate_end_date_sig.site, end_date_lines.month_end);
         }
     }
 
     Ref text = call_method1(moved.get(), names.strftime, constants.date_pattern);
-    if (!text) return fail_at(generate_end_date_sig, end_date_lines.format);
+    if (!text) return fail_at(generate_end_date_sig.site, end_date_lines.format);
     return text.release();
 }
 
@@ -201,7 +181,7 @@ PyObject* get_today_date(PyObject*, const Bound&) {
     Ref datetime = global(names.datetime);
     Ref today = datetime ? call_method0(datetime.get(), names.now) : Ref();
     Ref text = today ? call_method1(today.get(), names.strftime, constants.date_pattern) : Ref();
-    if (!text) return fail_at(get_today_date_sig, today_line);
+    if (!text) return fail_at(get_today_date_sig.site, today_line);
     return text.release();
 }
 

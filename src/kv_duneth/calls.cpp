@@ -1,4 +1,4 @@
-// Module globals, vectorcalls and UTF-8 conversions.
+// Module globals, imports and UTF-8 conversions.
 #include "calls.hpp"
 
 #include "binding.hpp"
@@ -37,6 +37,33 @@ Ref decode_bytes(PyObject* value) noexcept {
         return Ref::steal(
             PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
     return call_method0(value, names.decode);
+}
+
+Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
+    Ref globals = module_namespace();
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name, globals.get(), locals.get(), fromlist, 0));
+}
+
+Ref import_from(PyObject* module, PyObject* name) noexcept {
+    Ref value = getattr(module, name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;  // others propagate
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name))
+                           : Ref();
+    if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+    if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return value;
+}
+
+void raise_object(PyObject* obj) noexcept {
+    if (PyExceptionInstance_Check(obj))
+        PyErr_SetObject(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))).get(), obj);
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
 }  // namespace kvd

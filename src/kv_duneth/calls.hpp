@@ -1,4 +1,4 @@
-// Calling into Python: module globals, calls without argument tuples, text and bytes.
+// Calling into Python: module globals, imports, calls without argument tuples, text and bytes.
 #pragma once
 
 #include "names.hpp"
@@ -40,6 +40,14 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
+
+// An absolute import with the module namespace as globals and a fresh dict as locals.
+Ref import_module(PyObject* name, PyObject* fromlist) noexcept;
+// A from-list name: the attribute, else the submodule in sys.modules, else
+// ImportError "cannot import name %S".
+Ref import_from(PyObject* module, PyObject* name) noexcept;
+// raise obj: an exception instance is raised as itself.
+void raise_object(PyObject* obj) noexcept;
 
 // The strict UTF-8 bytes of a str, or AttributeError for None ("encode").
 Ref encode_text(PyObject* text) noexcept;

@@ -8,11 +8,11 @@ namespace kvd {
 namespace {
 
 constexpr Signature init_sig{
-    .name = "__init__", .first_line = 14, .params = {{&Names::secret_key, Kind::text}}};
+    .site = {"__init__"}, .first_line = 14, .params = {{&Names::secret_key, Kind::text}}};
 constexpr int init_line = 16;  // deriving and storing the cipher
 
 // The internal operation: no binding, only its traceback entries.
-constexpr Signature create_fernet_site{.name = "_create_fernet"};
+constexpr Site create_fernet_site{.name = "_create_fernet"};
 constexpr DerivationLines create_fernet_lines{.kdf = 20, .hash = 21, .key = 26};
 constexpr int make_fernet_line = 27;
 
@@ -26,8 +26,8 @@ PyObject* create_fernet(CipherObject*, PyObject* secret_key) {
     return fernet.release();
 }
 
-CipherOps cipher_ops;
-CipherOps* class_ops = nullptr;  // what allocation copies into each object
+// The class-wide operations table; allocation stores its address in each object.
+CipherOps cipher_ops = {.create_fernet = create_fernet};
 
 int init_body(PyObject* self, PyObject* passphrase) {
     Ref secret_key = Ref::borrow(passphrase);  // the field may be replaced during derivation
@@ -36,7 +36,7 @@ int init_body(PyObject* self, PyObject* passphrase) {
     CipherObject* c = as_cipher(self);
     Ref fernet = Ref::steal(c->ops->create_fernet(c, secret_key.get()));
     if (!fernet) {
-        add_traceback(init_sig, init_line);
+        add_traceback(init_sig.site, init_line);
         return -1;
     }
     store_field(self, &CipherObject::fernet, std::move(fernet));
@@ -56,7 +56,7 @@ PyObject* cipher_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
                       ? PyBaseObject_Type.tp_new(type, constants.empty_tuple, nullptr)
                       : type->tp_alloc(type, 0);
     if (!o) return nullptr;
-    as_cipher(o)->ops = class_ops;
+    as_cipher(o)->ops = &cipher_ops;
     store_field(o, &CipherObject::secret_key, Ref::borrow(Py_None));
     store_field(o, &CipherObject::fernet, Ref::borrow(Py_None));
     return o;
@@ -99,8 +99,10 @@ void declare_class(PyTypeObject& t) {
     t.tp_methods = class_method_rows;
     t.tp_init = cipher_init;
     t.tp_new = cipher_new;
-    for (int i = 0; i < class_method_count; ++i)
-        class_method_rows[i] = method_row(class_methods[i]->sig->name, class_methods[i]->entry);
+    for (int i = 0; i < class_method_count; ++i) {
+        const Method& method = *class_methods[i];
+        class_method_rows[i] = method_row(method.sig->site.name, method.entry);
+    }
 }
 
 // A read of `name` on `obj`, where absence (AttributeError) is an answer and not a failure.
@@ -130,34 +132,35 @@ bool wire_pickling_steps() {
     PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     PyObject* dict = cipher_type.tp_dict;
     Ref getstate, object_getstate;
-    if (!read_optional(type, names.getstate, getstate)) return false;
+    if (!read_optional(type, names.getstate_, getstate)) return false;
     if (getstate) {
-        if (!read_optional(object, names.getstate, object_getstate)) return false;
+        if (!read_optional(object, names.getstate_, object_getstate)) return false;
         if (object_getstate.get() != getstate.get()) return true;  // hooks of its own
     }
-    Ref object_reduce_ex = getattr(object, names.reduce_ex);
-    Ref reduce_ex = object_reduce_ex ? getattr(type, names.reduce_ex) : Ref();
+    Ref object_reduce_ex = getattr(object, names.reduce_ex_);
+    Ref reduce_ex = object_reduce_ex ? getattr(type, names.reduce_ex_) : Ref();
     if (!reduce_ex) return false;
     if (reduce_ex.get() != object_reduce_ex.get()) return true;
-    Ref object_reduce = getattr(object, names.reduce);
-    Ref reduce = object_reduce ? getattr(type, names.reduce) : Ref();
+    Ref object_reduce = getattr(object, names.reduce_);
+    Ref reduce = object_reduce ? getattr(type, names.reduce_) : Ref();
     if (!reduce) return false;
     const bool inherited = reduce.get() == object_reduce.get();
-    if (!inherited && !is_named(reduce.get(), names.reduce_cython)) return true;
+    if (!inherited && !is_named(reduce.get(), names.reduce_cython_)) return true;
     Ref reduce_cython;
-    if (!read_optional(type, names.reduce_cython, reduce_cython)) return false;
+    if (!read_optional(type, names.reduce_cython_, reduce_cython)) return false;
     if (reduce_cython) {
-        if (!move_entry(dict, reduce_cython.get(), names.reduce, names.reduce_cython)) return false;
+        if (!move_entry(dict, reduce_cython.get(), names.reduce_, names.reduce_cython_))
+            return false;
     } else if (inherited) {
         return false;
     }
-    Ref setstate = Ref::steal(PyObject_GetAttr(type, names.setstate));
+    Ref setstate = Ref::steal(PyObject_GetAttr(type, names.setstate_));
     if (!setstate) PyErr_Clear();
-    if (!setstate || is_named(setstate.get(), names.setstate_cython)) {
+    if (!setstate || is_named(setstate.get(), names.setstate_cython_)) {
         Ref setstate_cython;
-        if (!read_optional(type, names.setstate_cython, setstate_cython)) return false;
+        if (!read_optional(type, names.setstate_cython_, setstate_cython)) return false;
         if (setstate_cython) {
-            if (!move_entry(dict, setstate_cython.get(), names.setstate, names.setstate_cython))
+            if (!move_entry(dict, setstate_cython.get(), names.setstate_, names.setstate_cython_))
                 return false;
         } else if (!setstate) {
             return false;
@@ -188,18 +191,16 @@ const Method* const class_methods[class_method_count] = {KVD_CLASS_METHODS(KVD_M
 PyMethodDef class_method_rows[class_method_count + 1] = {};
 
 bool set_up_class(PyObject* module) noexcept {
-    cipher_ops.create_fernet = create_fernet;
-    class_ops = &cipher_ops;
     if (!ready_static_type(cipher_type, declare_class)) return false;
     Ref capsule = Ref::steal(PyCapsule_New(&cipher_ops, nullptr, nullptr));
-    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, names.vtable, capsule.get()) < 0)
+    if (!capsule || PyDict_SetItem(cipher_type.tp_dict, names.pyx_vtable_, capsule.get()) < 0)
         return false;
     if (PyObject_SetAttr(module, names.kv_duneth, reinterpret_cast<PyObject*>(&cipher_type)) < 0)
         return false;
     return wire_pickling();
 }
 
-Ref derive_key(PyObject* salt, PyObject* passphrase, const Signature& at,
+Ref derive_key(PyObject* salt, PyObject* passphrase, const Site& at,
                const DerivationLines& lines) noexcept {
     Ref pbkdf2 = global(names.PBKDF2HMAC);
     if (!pbkdf2) return Ref::steal(fail_at(at, lines.kdf));

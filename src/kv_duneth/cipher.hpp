@@ -98,7 +98,7 @@ extern PyMethodDef class_method_rows[class_method_count + 1];
 extern const Method unpickle_method;
 extern PyMethodDef unpickle_row;
 
-// Class set-up: operations table, readiness, capsule, module attribute, pickling hooks.
+// Class set-up: readiness, the operations table's capsule, module attribute, pickling hooks.
 bool set_up_class(PyObject* module) noexcept;
 
 // Where a key derivation reports its failures: the calling routine and its statement lines.
@@ -110,7 +110,7 @@ struct DerivationLines {
 
 // The key-derivation recipe: PBKDF2-HMAC-SHA256, 32 bytes, 100000 iterations over the UTF-8
 // passphrase and `salt`, returned as URL-safe Base64 bytes.
-Ref derive_key(PyObject* salt, PyObject* passphrase, const Signature& at,
+Ref derive_key(PyObject* salt, PyObject* passphrase, const Site& at,
                const DerivationLines& lines) noexcept;
 
 }  // namespace kvd

@@ -68,8 +68,10 @@ constexpr unsigned long method_descriptor_flag = 0;
 constexpr unsigned long vectorcall_flag = 0;
 #endif
 
-// 3.7 has no tp_vectorcall_offset (the field was tp_print).
-inline void set_vectorcall_offset(PyTypeObject* type, Py_ssize_t offset) {
+// Calls of the type's instances go through the vectorcall pointer at `offset`: the offset, and
+// tp_call as PyVectorcall_Call. 3.7 has no tp_vectorcall_offset (the field was tp_print) and
+// keeps the tp_call it was given.
+inline void call_through_vectorcall(PyTypeObject* type, Py_ssize_t offset) {
 #if PY_VERSION_HEX >= 0x03080000
     type->tp_vectorcall_offset = offset;
     type->tp_call = PyVectorcall_Call;
@@ -175,12 +177,19 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) {
 #endif
 }
 
-// A dictionary with room for `entries` keys from the start: type dictionaries are made with it.
-// CPython 3.13.0 to 3.13.5 (gh-109700) count an entry that PyDict_SetDefault failed to add when
-// growing the table ran out of memory, report success, and PyType_Ready goes on with that
-// dictionary until a later resize reads the missing entry. A dictionary that never grows during
-// PyType_Ready is never hit. _PyDict_NewPresized is there from 3.7 to 3.15.
-inline PyObject* presized_dict(Py_ssize_t entries) { return _PyDict_NewPresized(entries); }
+// A dictionary for a static type's namespace, made before PyType_Ready. CPython 3.13.0 to
+// 3.13.5 (gh-109700) count an entry that PyDict_SetDefault failed to add when growing the table
+// ran out of memory, report success, and PyType_Ready goes on with that dictionary until a later
+// resize reads the missing entry; there it gets room for `entries` keys from the start, so that
+// it never grows during PyType_Ready. A 3.13 build may run on any 3.13 release: the test is at
+// run time.
+inline PyObject* type_dict(Py_ssize_t entries) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (Py_Version < 0x030D0600) return _PyDict_NewPresized(entries);
+#endif
+    (void)entries;
+    return PyDict_New();
+}
 
 // The pending exception as one object (3.12 made that the native form, gh-102755).
 struct PendingError {

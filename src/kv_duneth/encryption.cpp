@@ -7,8 +7,8 @@ namespace kvd {
 namespace {
 
 constexpr Signature encrypt_string_sig{
-    .name = "encrypt_string", .first_line = 102, .params = {{&Names::input_string, Kind::text}},
-    .locals = {"encrypted"}};
+    .site = {"encrypt_string"}, .first_line = 102,
+    .params = {{&Names::input_string, Kind::text}}, .locals = {"encrypted"}};
 constexpr struct {
     int encrypt = 103;  // taking `encrypt`, encoding and encrypting
     int decode = 104;   // decoding the token
@@ -16,16 +16,16 @@ constexpr struct {
 
 // Its body lines, 108 and 109, lie inside the catch-all (110), which cannot fail.
 constexpr Signature decrypt_string_sig{
-    .name = "decrypt_string", .first_line = 106,
+    .site = {"decrypt_string"}, .first_line = 106,
     .params = {{&Names::encrypted_string, Kind::text}}, .locals = {"decrypted"}};
 
 constexpr Signature encrypt_data_sig{
-    .name = "encrypt_data", .first_line = 113, .params = {{&Names::data, Kind::bytes}}};
+    .site = {"encrypt_data"}, .first_line = 113, .params = {{&Names::data, Kind::bytes}}};
 constexpr int encrypt_data_line = 114;
 
 // Its body line, 118, lies inside the catch-all (119).
 constexpr Signature decrypt_data_sig{
-    .name = "decrypt_data", .first_line = 116,
+    .site = {"decrypt_data"}, .first_line = 116,
     .params = {{&Names::encrypted_data, Kind::bytes}}};
 
 PyObject* encrypt_string(PyObject* self, const Bound& b) {
@@ -33,9 +33,9 @@ PyObject* encrypt_string(PyObject* self, const Bound& b) {
     Ref encrypt = getattr(cipher.get(), names.encrypt);
     Ref plain = encrypt ? encode_text(b.arg[0]) : Ref();
     Ref encrypted = plain ? call1(encrypt.get(), plain.get()) : Ref();
-    if (!encrypted) return fail_at(encrypt_string_sig, encrypt_string_lines.encrypt);
+    if (!encrypted) return fail_at(encrypt_string_sig.site, encrypt_string_lines.encrypt);
     Ref token = decode_bytes(encrypted.get());
-    if (!token) return fail_at(encrypt_string_sig, encrypt_string_lines.decode);
+    if (!token) return fail_at(encrypt_string_sig.site, encrypt_string_lines.decode);
     return token.release();
 }
 
@@ -55,7 +55,7 @@ PyObject* decrypt_string(PyObject* self, const Bound& b) {
 PyObject* encrypt_data(PyObject* self, const Bound& b) {
     Ref cipher = fernet_of(self);
     Ref token = call_method1(cipher.get(), names.encrypt, b.arg[0]);
-    if (!token) return fail_at(encrypt_data_sig, encrypt_data_line);
+    if (!token) return fail_at(encrypt_data_sig.site, encrypt_data_line);
     return token.release();
 }
 

@@ -212,7 +212,7 @@ bool ready_static_type(PyTypeObject& t, void (*declare)(PyTypeObject&)) noexcept
     t.tp_free = nullptr;
     declare(t);
     if (!t.tp_dict) {
-        t.tp_dict = compat::presized_dict(type_dict_room(t));
+        t.tp_dict = compat::type_dict(type_dict_room(t));
         if (!t.tp_dict) return false;
     }
     return PyType_Ready(&t) == 0;
@@ -234,7 +234,7 @@ void declare_function_type(PyTypeObject& t) {
     t.tp_descr_get = function_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     t.tp_call = function_call;
-    compat::set_vectorcall_offset(&t, offsetof(FunctionObject, vectorcall));
+    compat::call_through_vectorcall(&t, offsetof(FunctionObject, vectorcall));
 }
 
 }  // namespace
@@ -244,7 +244,7 @@ bool function_type_ready() noexcept {
 }
 
 Ref make_code(const Signature& sig, const char* qualname) noexcept {
-    const bool takes_self = sig.scope == Scope::method;
+    const bool takes_self = sig.site.scope == Scope::method;
     Py_ssize_t nlocals = 0;
     while (nlocals < max_locals && sig.locals[nlocals]) ++nlocals;
     const Py_ssize_t first = takes_self ? 1 : 0;
@@ -259,7 +259,7 @@ Ref make_code(const Signature& sig, const char* qualname) noexcept {
         if (!name) return {};
         PyTuple_SET_ITEM(varnames.get(), i++, name);
     }
-    return Ref::steal(compat::new_code(sig.file, sig.name, qualname, sig.first_line,
+    return Ref::steal(compat::new_code(sig.site.file, sig.site.name, qualname, sig.first_line,
                                        static_cast<int>(first + sig.count()), varnames.get()));
 }
 

@@ -7,7 +7,7 @@ namespace kvd {
 namespace {
 
 constexpr Signature string_to_secret_key_sig{
-    .name = "string_to_secret_key", .first_line = 83,
+    .site = {"string_to_secret_key"}, .first_line = 83,
     .params = {{&Names::input_string, Kind::text}}, .locals = {"salt", "kdf", "key"}};
 // Making `kdf` (86: its hashes.SHA256() argument), deriving and encoding `key`, decoding it.
 constexpr DerivationLines string_to_secret_key_lines{.kdf = 85, .hash = 86, .key = 91};
@@ -15,16 +15,16 @@ constexpr int decode_key_line = 92;
 
 // Its body lines, 96 to 98, lie inside the catch-all (99).
 constexpr Signature secret_key_to_string_sig{
-    .name = "secret_key_to_string", .first_line = 94,
+    .site = {"secret_key_to_string"}, .first_line = 94,
     .params = {{&Names::secret_key, Kind::text}, {&Names::encrypted_string, Kind::text}},
     .locals = {"fernet", "decrypted"}};
 
 PyObject* string_to_secret_key(PyObject*, const Bound& b) {
-    Ref key = derive_key(constants.key_string_salt, b.arg[0], string_to_secret_key_sig,
+    Ref key = derive_key(constants.key_string_salt, b.arg[0], string_to_secret_key_sig.site,
                          string_to_secret_key_lines);
     if (!key) return nullptr;
     Ref text = decode_bytes(key.get());
-    if (!text) return fail_at(string_to_secret_key_sig, decode_key_line);
+    if (!text) return fail_at(string_to_secret_key_sig.site, decode_key_line);
     return text.release();
 }
 

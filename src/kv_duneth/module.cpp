@@ -1,8 +1,6 @@
 // The module definition: creation, one-time execution, the import statements and the bindings.
-#include "module.hpp"
-
-#include "cipher.hpp"
 #include "calls.hpp"
+#include "cipher.hpp"
 #include "traceback.hpp"
 
 #include <utility>
@@ -12,8 +10,8 @@ namespace {
 
 // Module execution's traceback entries, in the source path or, for the pickling bindings, in
 // "<stringsource>".
-constexpr Signature init_site{.name = "", .scope = Scope::init};
-constexpr Signature init_pickling_site{.name = "", .file = string_source, .scope = Scope::init};
+constexpr Site init_site{.name = "", .scope = Scope::init};
+constexpr Site init_pickling_site{.name = "", .file = string_source, .scope = Scope::init};
 
 // One module per process, whichever thread loads it and under whichever name. Without a GIL,
 // two imports under two names can create and execute at once: this lock guards the interpreter
@@ -120,19 +118,19 @@ bool make_code_objects() {
         const Signature& sig = *class_methods[i]->sig;
         if (method_codes[i]) continue;
         if (!method_qualnames[i] &&
-            !(method_qualnames[i] = PyUnicode_FromFormat("kv_duneth.%s", sig.name)))
+            !(method_qualnames[i] = PyUnicode_FromFormat("kv_duneth.%s", sig.site.name)))
             return false;
         method_codes[i] = make_code(sig, PyUnicode_AsUTF8(method_qualnames[i])).release();
         if (!method_codes[i]) return false;
     }
     if (!unpickle_code)
-        unpickle_code = make_code(*unpickle_method.sig, unpickle_method.sig->name).release();
+        unpickle_code = make_code(*unpickle_method.sig, unpickle_method.sig->site.name).release();
     return unpickle_code != nullptr;
 }
 
 // A statement failed: report its line, as the module's own frame would.
 struct StatementFailure {
-    const Signature* site;
+    const Site* site;
     int line;
 };
 
@@ -140,7 +138,7 @@ bool import_base64(PyObject* dict) {
     // A module already in sys.modules is used unless it is still initialising.
     Ref module = Ref::steal(PyImport_GetModule(names.base64));
     if (module) {
-        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), names.spec));
+        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), names.spec_));
         Ref initializing = spec ? getattr(spec.get(), names.initializing) : Ref();
         int unsafe = initializing ? PyObject_IsTrue(initializing.get()) : 0;
         PyErr_Clear();
@@ -168,7 +166,7 @@ bool bind_method(int i) {
     PyObject* defaults = sig.defaults_zero ? constants.date_defaults : nullptr;
     Ref function = make_function(&class_method_rows[i], &cipher_type, method_qualnames[i],
                                  method_codes[i], defaults);
-    Ref name = function ? Ref::steal(PyUnicode_InternFromString(sig.name)) : Ref();
+    Ref name = function ? Ref::steal(PyUnicode_InternFromString(sig.site.name)) : Ref();
     if (!name || PyDict_SetItem(cipher_type.tp_dict, name.get(), function.get()) < 0) return false;
     PyType_Modified(&cipher_type);
     return true;
@@ -188,7 +186,8 @@ bool run_statements(PyObject* dict, StatementFailure& failed) {
     if (!import_names(dict, names.mod_pbkdf2, constants.from_pbkdf2)) return false;
     for (int i = 0; i < class_method_count; ++i) {
         const Signature& sig = *class_methods[i]->sig;
-        failed = {sig.file == string_source ? &init_pickling_site : &init_site, sig.first_line};
+        const bool pickling = sig.site.file == string_source;
+        failed = {pickling ? &init_pickling_site : &init_site, sig.first_line};
         if (!bind_method(i)) return false;
     }
     failed = {&init_pickling_site, 1};
@@ -197,7 +196,7 @@ bool run_statements(PyObject* dict, StatementFailure& failed) {
     if (!unpickle || PyDict_SetItem(dict, names.pyx_unpickle, unpickle.get()) < 0) return false;
     failed = {&init_site, 1};
     Ref test = Ref::steal(PyDict_New());
-    return test && PyDict_SetItem(dict, names.test, test.get()) == 0;
+    return test && PyDict_SetItem(dict, names.test_, test.get()) == 0;
 }
 
 // Steps after the constants exist; any failure reports line 1 unless a statement says otherwise.
@@ -307,34 +306,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-Ref import_module(PyObject* name, PyObject* fromlist) noexcept {
-    Ref globals = module_namespace();
-    Ref locals = Ref::steal(PyDict_New());
-    if (!locals) return {};
-    return Ref::steal(
-        PyImport_ImportModuleLevelObject(name, globals.get(), locals.get(), fromlist, 0));
-}
-
-Ref import_from(PyObject* module, PyObject* name) noexcept {
-    Ref value = getattr(module, name);
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;  // others propagate
-    PyErr_Clear();
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name))
-                           : Ref();
-    if (full) value = Ref::steal(PyImport_GetModule(full.get()));
-    if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return value;
-}
-
-void raise_object(PyObject* obj) noexcept {
-    if (PyExceptionInstance_Check(obj))
-        PyErr_SetObject(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))).get(), obj);
-    else
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-}
-
 }  // namespace kvd
 
 PyMODINIT_FUNC PyInit_kv_duneth() { return PyModuleDef_Init(&kvd::module_def); }

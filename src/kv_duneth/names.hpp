@@ -5,29 +5,30 @@
 
 namespace kvd {
 
-// Identifiers, interned so that keyword and dictionary look-ups compare by pointer.
-#define KVD_IDENTIFIERS(X)                                                                      \
-    X(self, "self") X(secret_key, "secret_key") X(input_string, "input_string")                 \
-    X(encrypted_string, "encrypted_string") X(data, "data")                                     \
-    X(encrypted_data, "encrypted_data") X(years, "years") X(months, "months")                   \
-    X(days, "days") X(pyx_state, "__pyx_state") X(pyx_type, "__pyx_type")                       \
-    X(pyx_checksum, "__pyx_checksum") X(month, "month") X(year, "year") X(day, "day")           \
-    X(salt, "salt") X(base64, "base64") X(datetime, "datetime") X(timedelta, "timedelta")       \
-    X(Fernet, "Fernet") X(hashes, "hashes") X(PBKDF2HMAC, "PBKDF2HMAC")                         \
-    X(pyx_unpickle, "__pyx_unpickle_kv_duneth") X(test, "__test__")                             \
-    X(kv_duneth, "kv_duneth") X(ValueError, "ValueError") X(SHA256, "SHA256")                   \
-    X(algorithm, "algorithm") X(length, "length") X(iterations, "iterations")                   \
-    X(urlsafe_b64encode, "urlsafe_b64encode") X(derive, "derive") X(decode, "decode")           \
-    X(encrypt, "encrypt") X(decrypt, "decrypt") X(now, "now") X(strftime, "strftime")           \
-    X(replace, "replace") X(dict, "__dict__") X(update, "update") X(new_, "__new__")            \
-    X(PickleError, "PickleError") X(pickle, "pickle") X(spec, "__spec__")                       \
-    X(initializing, "_initializing") X(reduce, "__reduce__") X(reduce_ex, "__reduce_ex__")      \
-    X(reduce_cython, "__reduce_cython__") X(setstate, "__setstate__")                           \
-    X(setstate_cython, "__setstate_cython__") X(getstate, "__getstate__")                       \
-    X(name_, "__name__") X(builtins_, "__builtins__") X(vtable, "__pyx_vtable__")               \
-    X(mod_fernet, "cryptography.fernet")                                                        \
-    X(mod_primitives, "cryptography.hazmat.primitives")                                         \
-    X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                                  \
+// Identifiers, interned so that keyword and dictionary look-ups compare by pointer. A dunder
+// name "__x__" is the field `x_`; "__pyx_x" is `pyx_x`.
+#define KVD_IDENTIFIERS(X)                                                                         \
+    X(self, "self") X(secret_key, "secret_key") X(input_string, "input_string")                    \
+    X(encrypted_string, "encrypted_string") X(data, "data")                                        \
+    X(encrypted_data, "encrypted_data") X(years, "years") X(months, "months")                      \
+    X(days, "days") X(pyx_state, "__pyx_state") X(pyx_type, "__pyx_type")                          \
+    X(pyx_checksum, "__pyx_checksum") X(month, "month") X(year, "year") X(day, "day")              \
+    X(salt, "salt") X(base64, "base64") X(datetime, "datetime") X(timedelta, "timedelta")          \
+    X(Fernet, "Fernet") X(hashes, "hashes") X(PBKDF2HMAC, "PBKDF2HMAC")                            \
+    X(pyx_unpickle, "__pyx_unpickle_kv_duneth") X(test_, "__test__")                               \
+    X(kv_duneth, "kv_duneth") X(ValueError, "ValueError") X(SHA256, "SHA256")                      \
+    X(algorithm, "algorithm") X(length, "length") X(iterations, "iterations")                      \
+    X(urlsafe_b64encode, "urlsafe_b64encode") X(derive, "derive") X(decode, "decode")              \
+    X(encrypt, "encrypt") X(decrypt, "decrypt") X(now, "now") X(strftime, "strftime")              \
+    X(replace, "replace") X(dict_, "__dict__") X(update, "update") X(new_, "__new__")              \
+    X(PickleError, "PickleError") X(pickle, "pickle") X(spec_, "__spec__")                         \
+    X(initializing, "_initializing") X(reduce_, "__reduce__") X(reduce_ex_, "__reduce_ex__")       \
+    X(reduce_cython_, "__reduce_cython__") X(setstate_, "__setstate__")                            \
+    X(setstate_cython_, "__setstate_cython__") X(getstate_, "__getstate__")                        \
+    X(name_, "__name__") X(builtins_, "__builtins__") X(pyx_vtable_, "__pyx_vtable__")             \
+    X(mod_fernet, "cryptography.fernet")                                                           \
+    X(mod_primitives, "cryptography.hazmat.primitives")                                            \
+    X(mod_pbkdf2, "cryptography.hazmat.primitives.kdf.pbkdf2")                                     \
     X(full_module_name, "kelvaro_duneth.kv_duneth")
 
 struct Names {

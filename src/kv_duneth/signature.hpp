@@ -1,4 +1,5 @@
-// What the module knows about each of its callables and internal routines, as one table row.
+// What the module knows about each of its callables, as one table row, and about the sites of
+// its traceback entries.
 #pragma once
 
 #include "names.hpp"
@@ -39,14 +40,21 @@ inline constexpr const char* string_source = "<stringsource>";
 constexpr int max_params = 3;
 constexpr int max_locals = 6;
 
+// Where a routine's traceback entries point: the function they name and its file.
+struct Site {
+    const char* name;                       // bare name, dotted by `scope` in the entries
+    const char* file = source_path;
+    Scope scope = Scope::method;
+};
+
+// A callable of the module: its site (its bare name is also that of every binding error text
+// and of __name__), how it binds, and what its __code__ shows.
 struct Signature {
-    const char* name;                       // bare name: every binding error text, __name__
+    Site site;
     int first_line = 0;                     // of __code__ and of argument-binding failures
     Param params[max_params] = {};          // after the object; the first without a name ends
     bool defaults_zero = false;             // every parameter defaults to 0 (generate_end_date)
     const char* locals[max_locals] = {};    // local names after the parameters, for __code__
-    const char* file = source_path;         // of __code__ and of the traceback entries
-    Scope scope = Scope::method;
 
     constexpr Py_ssize_t count() const {
         Py_ssize_t n = 0;

@@ -10,7 +10,7 @@
 namespace kvd {
 namespace {
 
-std::string dotted_name(const Signature& at) {
+std::string dotted_name(const Site& at) {
     switch (at.scope) {
     case Scope::method: return std::string("kelvaro_duneth.kv_duneth.kv_duneth.") + at.name;
     case Scope::function: return std::string("kelvaro_duneth.kv_duneth.") + at.name;
@@ -21,8 +21,8 @@ std::string dotted_name(const Signature& at) {
 
 // One code object per (routine, line), made on first use and kept for the process, like the
 // module; they are never released, so a borrowed pointer to one stays good.
-PyObject* code_for(const Signature& at, int line) {
-    using Site = std::pair<const Signature*, int>;
+PyObject* code_for(const Site& at, int line) {
+    using Site = std::pair<const Site*, int>;
     static auto& cache = *new std::map<Site, PyObject*>;  // never destroyed, like its objects
     static compat::Mutex cache_mutex;
     const Site site{&at, line};
@@ -50,7 +50,7 @@ PyObject* code_for(const Signature& at, int line) {
 // PyFrame_New (3.11 to 3.13) reads that value without a reference and takes one only after it
 // has allocated the frame's function, and Python code run in between (a gc callback, the __eq__
 // of a namespace key whose hash collides with '__name__') may replace it.
-Ref frame_for(const Signature& at, int line) {
+Ref frame_for(const Site& at, int line) {
     PyObject* code = code_for(at, line);
     Ref globals = module_namespace();
     if (!globals) globals = Ref::steal(PyDict_New());
@@ -63,7 +63,7 @@ Ref frame_for(const Signature& at, int line) {
 
 }  // namespace
 
-void add_traceback(const Signature& at, int line) noexcept {
+void add_traceback(const Site& at, int line) noexcept {
     // Making the code object may run the filesystem decoder: never with an exception set.
     compat::PendingError pending;
     pending.fetch();

@@ -6,10 +6,10 @@
 namespace kvd {
 
 // Add one entry for `at`, failing at `line`, to the pending exception's traceback.
-void add_traceback(const Signature& at, int line) noexcept;
+void add_traceback(const Site& at, int line) noexcept;
 
 // The usual shape at a failure site: add the entry and hand back the null result.
-inline PyObject* fail_at(const Signature& at, int line) noexcept {
+inline PyObject* fail_at(const Site& at, int line) noexcept {
     add_traceback(at, line);
     return nullptr;
 }
