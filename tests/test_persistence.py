@@ -290,7 +290,7 @@ import kelvaro_duneth.kv_duneth as m
 K = m.kv_duneth
 made = {"list": [1, 2], "subclass": K.__new__(type("Sub", (K,), {}))}[%r]
 gc.get_referents(K.__dict__)[0]["__new__"] = lambda cls: made
-sys._clear_type_cache()
+getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
 try:
     o = m.__pyx_unpickle_kv_duneth(K, 0x2284821, (None, "pw"))
     print(type(o).__name__, o.__reduce__()[2][1])
