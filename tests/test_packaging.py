@@ -25,7 +25,7 @@ if not (ROOT / "meson.build").is_file():
     pytest.skip("the sources are not beside these tests", allow_module_level=True)
 pytest.importorskip("mesonpy", reason="meson-python (python3-mesonpy) builds the distributions")
 VERSION = re.search(r"^\s*version:\s*'([^']+)'", (ROOT / "meson.build").read_text(), re.M).group(1)
-PACKAGE_FILES = {"__init__.py", "__main__.py", "_cli.py", "kv_duneth.pyi", "py.typed"}
+PACKAGE_FILES = {"__init__.py", "__main__.py", "_cli.py", "_fernet.py", "kv_duneth.pyi", "py.typed"}
 METADATA_LINES = [f"Version: {VERSION}", "Requires-Python: >=3.7", "Requires-Dist: cryptography>=3.3.2",
                   "Classifier: Typing :: Typed", "License: MIT", "License-File: LICENSE",
                   "Author: The kelvaro_duneth developers"]
