@@ -210,9 +210,7 @@ class Output:
         try:
             if text_only_to_terminal and os.isatty(destination) and not self._is_text():
                 raise Failure(EXIT_NOT_TEXT, NOT_TEXT)
-            os.lseek(self.held, 0, os.SEEK_SET)
-            for chunk in read_chunks("a temporary file", self.held):
-                _write_fd(destination, chunk)
+            _copy(self.held, destination)
         finally:
             if self.target is not None:
                 os.close(destination)
@@ -247,6 +245,27 @@ class Output:
 
     def __exit__(self, *exc_info):
         self.close()
+
+
+def _copy(source, destination):
+    """Copies the whole file `source` to `destination`: in the kernel (sendfile) where it
+    can, else through a buffer (a destination opened for appending, an older kernel)."""
+    import errno
+
+    size, offset = os.fstat(source).st_size, 0
+    try:
+        while offset < size:
+            sent = os.sendfile(destination, source, offset, size - offset)
+            if not sent:
+                raise OSError("the file shrank")
+            offset += sent
+        return
+    except OSError as exc:
+        if offset or exc.errno not in (errno.EINVAL, errno.ENOSYS):
+            raise
+    os.lseek(source, 0, os.SEEK_SET)
+    for chunk in read_chunks("a temporary file", source):
+        _write_fd(destination, chunk)
 
 
 def _temporary_failure(exc):
