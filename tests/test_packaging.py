@@ -89,8 +89,8 @@ assert c.decrypt_string(c.encrypt_string("hé")) == "hé"
     run(python, "-c", code, cwd=tmp_path)
     env = dict(os.environ, KELVARO_PASSPHRASE="pw")
     for cli in ([python, "-m", "kelvaro_duneth"], [venv / "bin" / "kelvaro-duneth"]):
-        token = run(*cli, "encrypt", "hé", cwd=tmp_path, env=env).stdout
-        assert run(*cli, "decrypt", token.strip(), cwd=tmp_path, env=env).stdout == "hé\n"
+        token = run(*cli, "encrypt", cwd=tmp_path, env=env, input="hé").stdout
+        assert run(*cli, "decrypt", cwd=tmp_path, env=env, input=token).stdout == "hé"
 
 
 @pytest.fixture(scope="module")
