@@ -168,8 +168,8 @@ class _Decoder:
 
     def __init__(self):
         self.carry, self.count = b"", 0  # characters not decoded yet; characters decoded
-        self.ended, self.padding, self.spaced = False, 0, False  # past the body; "=" after it;
-        # something other than "=" seen after it
+        self.ended = False  # a character outside the alphabet has ended the body
+        self.padding, self.spaced = 0, False  # "=" after the body; anything else after those
 
     def feed(self, text):
         if self.ended:
