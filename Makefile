@@ -42,7 +42,7 @@ install: venv
 demo: install
 	$(PY) examples/demo.py
 	@export KELVARO_PASSPHRASE='correct horse battery staple'; key=$$(mktemp); \
-	token=$$($(PY) -m kelvaro_duneth encrypt 'Grüße aus Köln') && echo "cli token         $$token" && \
+	token=$$(printf %s 'Grüße aus Köln' | $(PY) -m kelvaro_duneth encrypt) && echo "cli token         $$token" && \
 	echo "cli decrypted     $$(echo "$$token" | $(PY) -m kelvaro_duneth decrypt)" && \
 	$(PY) -m kelvaro_duneth key -o "$$key" && echo "cli key           $$(cat "$$key")" && \
 	echo "Fernet, that key  $$(echo "$$token" | $(PY) examples/read_with_fernet.py "$$key")" && \

@@ -22,7 +22,12 @@ import re
 import tarfile
 import zipfile
 
-import mesonpy
+try:
+    import mesonpy
+except ImportError:  # one line for the user, not an ImportError that pip shows as a traceback
+    raise SystemExit("kv_backend: meson-python is not installed for this interpreter: install it "
+                     "(Debian 12: apt install python3-mesonpy; elsewhere: pip install "
+                     "meson-python), or build without --no-build-isolation") from None
 from mesonpy import get_requires_for_build_sdist, get_requires_for_build_wheel  # noqa: F401
 
 LICENSE = "LICENSE"

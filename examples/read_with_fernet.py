@@ -1,7 +1,7 @@
 """Reads a token from the command line with cryptography's Fernet alone, without kelvaro_duneth.
 
     kelvaro-duneth key -o fernet.key                    # once: the key, in a file of mode 0600
-    kelvaro-duneth encrypt -i notes.txt -o notes.tok
+    kelvaro-duneth encrypt notes.txt -o notes.tok
     python examples/read_with_fernet.py fernet.key < notes.tok
 """
 import sys

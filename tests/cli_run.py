@@ -1,5 +1,6 @@
 """Runs the installed command line as a user does: in a subprocess, through bash for redirections,
-in a pseudo-terminal for prompts, or after a prelude that makes an event happen at a set moment."""
+in a pseudo-terminal for prompts, or after a prelude that makes an event happen at a set moment.
+Outside a pseudo-terminal the command runs without a controlling terminal, so it never prompts."""
 import os
 import pty
 import select
@@ -8,7 +9,15 @@ import subprocess
 import sys
 import textwrap
 
+import cryptography
+import pytest
+
 from conftest import PASSPHRASE
+
+# The test double in tests/stand_in has Fernet and PBKDF2 only, not the AES, HMAC and padding
+# primitives that encrypt and decrypt stream through.
+real_cryptography = pytest.mark.skipif(getattr(cryptography, "STAND_IN", False), reason=(
+    "encrypt and decrypt need cryptography's AES, HMAC and PKCS7, which the stand-in lacks"))
 
 ENV = "KELVARO_PASSPHRASE"
 COMMAND = [sys.executable, "-m", "kelvaro_duneth"]
@@ -29,7 +38,7 @@ def cli(*args, stdin=b"", passphrase=PASSPHRASE, prelude=None, **options):
                    "runpy.run_module('kelvaro_duneth', run_name='__main__', alter_sys=True)"]
     then = options.pop("preexec_fn", lambda: None)
     return subprocess.run([*command, *args], input=stdin, capture_output=True,
-                          env=environment(passphrase), timeout=120,
+                          env=environment(passphrase), timeout=120, start_new_session=True,
                           preexec_fn=lambda: (interruptible(), then()), **options)
 
 
@@ -43,15 +52,20 @@ def shell(script, cwd, passphrase=PASSPHRASE):
     """Runs a bash script in which $KD is the command."""
     env = dict(environment(passphrase), KD=" ".join(COMMAND))
     return subprocess.run(["bash", "-c", script], capture_output=True, env=env, cwd=cwd,
-                          timeout=120)
+                          timeout=120, start_new_session=True)
 
 
-def at_terminal(args, typed):
-    """Runs the command with a pseudo-terminal as its terminal; answers each prompt in turn with
-    the next of `typed`. Returns (exit status, everything the terminal showed)."""
+def at_terminal(args, typed, stdin=None, cwd=None):
+    """Runs the command with a pseudo-terminal as its terminal (and its standard input, unless
+    `stdin` names a file); answers each prompt in turn with the next of `typed`. Returns (exit
+    status, everything the terminal showed)."""
     pid, fd = pty.fork()
     if pid == 0:
         interruptible()
+        if cwd is not None:
+            os.chdir(cwd)
+        if stdin is not None:
+            os.dup2(os.open(stdin, os.O_RDONLY), 0)
         os.execve(sys.executable, [*COMMAND, *args], environment(None))
     screen, answers, answered = b"", list(typed), 0
     while True:

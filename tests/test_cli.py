@@ -1,72 +1,87 @@
-"""The command line `python -m kelvaro_duneth`: round trips, keys, dates, usage and help.
-Failures and their statuses, passphrases, and files are in the test_cli_*.py files beside it."""
+"""The command line `python -m kelvaro_duneth`: exact round trips, tokens that other Fernet code
+reads and writes, keys, dates, usage and help. Failures and their statuses, passphrases and
+terminals, and output files are in the test_cli_*.py files beside it."""
 import datetime as dt
+import os
 
 import pytest
 from cryptography.fernet import Fernet
 
-from cli_run import ENV, at_terminal, cli
+from cli_run import ENV, at_terminal, cli, real_cryptography
 from conftest import PASSPHRASE
+from kelvaro_duneth._cli import CHUNK
+
+# Ways of giving the data and of writing the result: a file argument, standard input or output.
+WAYS = [("file", "file"), ("stdin", "stdout"), ("file", "stdout"), ("stdin", "file")]
+SIZES = [0, 1, 15, 16, 17, 47, 48, CHUNK - 1, CHUNK + 1, 3 * CHUNK // 4 - 60]  # the last: a
+# token of CHUNK + 12 characters, read in two pieces
 
 
-@pytest.mark.parametrize("text, args, stdin", [
-    ("Grüße aus Köln", ("Grüße aus Köln",), b""),
-    ("Grüße aus Köln", (), "Grüße aus Köln\n".encode()),  # one trailing newline is dropped
-    ("two\nlines\n", ("-",), b"two\nlines\n\n"),
-    ("no newline", (), b"no newline"),
-    ("", (), b""),
-])
-def test_round_trip(obj, text, args, stdin):
-    enc = cli("encrypt", *args, stdin=stdin)
-    assert (enc.returncode, enc.stderr) == (0, b"")
-    token = enc.stdout.decode("ascii")
-    assert token.endswith("\n") and token.count("\n") == 1
-    assert obj.decrypt_string(token.strip()) == text
-    for dec_args, dec_stdin in [((), enc.stdout), ((token.strip(),), b"")]:
-        dec = cli("decrypt", *dec_args, stdin=dec_stdin)
-        assert (dec.returncode, dec.stdout, dec.stderr) == (0, text.encode() + b"\n", b"")
+def run(command, data, way, tmp_path, *options):
+    """Runs `command` on `data` given and written the `way` named; returns what it wrote."""
+    source, sink = way
+    (tmp_path / "in").write_bytes(data)
+    args = [command, *options] + (["in"] if source == "file" else [])
+    args += ["-o", "out"] if sink == "file" else []
+    result = cli(*args, stdin=data if source == "stdin" else b"", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b""), result.stderr
+    return (tmp_path / "out").read_bytes() if sink == "file" else result.stdout
 
 
-@pytest.mark.parametrize("data", [bytes(range(256)) * 3, b"", b"\n", "Köln\n".encode("latin-1")])
-def test_binary_round_trip_is_exact(obj, data):
-    enc = cli("encrypt", "--binary", stdin=data)
-    assert (enc.returncode, enc.stderr) == (0, b"") and enc.stdout.endswith(b"\n")
-    assert obj.decrypt_data(enc.stdout.strip()) == data
-    dec = cli("decrypt", "--binary", stdin=enc.stdout)
-    assert (dec.returncode, dec.stdout, dec.stderr) == (0, data, b"")
+@real_cryptography
+@pytest.mark.parametrize("size", SIZES)
+def test_round_trip_is_byte_exact(obj, tmp_path, size):
+    data = (b"line\r\n" + bytes(range(256))) * (size // 262 + 1)
+    data = data[:size]
+    encrypt_way, decrypt_way = WAYS[size % 4], WAYS[(size + 1) % 4]
+    token = run("encrypt", data, encrypt_way, tmp_path)
+    assert token.endswith(b"\n") and token.count(b"\n") == 1
+    assert obj.decrypt_data(token[:-1]) == data  # the module reads it
+    assert run("decrypt", token, decrypt_way, tmp_path) == data
+    assert run("decrypt", token[:-1], decrypt_way, tmp_path) == data  # without its line end
 
 
-@pytest.mark.parametrize("args, stdin, passphrase", [
-    (("not a token",), b"", PASSPHRASE),
-    ((), b"", PASSPHRASE),
-    ((), None, "another passphrase"),  # stdin: a real token made under PASSPHRASE
-])
-def test_decryption_failure_exits_1(obj, args, stdin, passphrase):
-    stdin = obj.encrypt_string("secret").encode() if stdin is None else stdin
-    result = cli("decrypt", *args, stdin=stdin, passphrase=passphrase)
-    assert (result.returncode, result.stdout) == (1, b"")
-    assert b"decryption failed" in result.stderr
+@real_cryptography
+@pytest.mark.parametrize("data", [b"", "Grüße\n".encode(), os.urandom(CHUNK + 3)],
+                         ids=["empty", "text", "large"])
+def test_tokens_of_the_module_and_of_fernet_both_ways(obj, tmp_path, data):
+    """`key` is the module's key, derived as it derives it; a Fernet key works with --key-file."""
+    key = cli("key", "-o", "module.key", cwd=tmp_path)
+    assert (key.returncode, key.stderr) == (0, b"")
+    (tmp_path / "fernet.key").write_bytes(Fernet.generate_key() + b"\n")
+    for key_file in ["module.key", "fernet.key"]:
+        fernet = Fernet((tmp_path / key_file).read_bytes().strip())
+        token = run("encrypt", data, WAYS[0], tmp_path, "--key-file", key_file)
+        assert fernet.decrypt(token) == data
+        assert run("decrypt", fernet.encrypt(data), WAYS[1], tmp_path, "--key-file", key_file) \
+            == data
+    assert run("decrypt", obj.encrypt_data(data), WAYS[2], tmp_path) == data
+    assert obj.decrypt_data(run("encrypt", data, WAYS[3], tmp_path)[:-1]) == data
 
 
-@pytest.mark.parametrize("args", [("encrypt", "text"), ("encrypt",), ("decrypt",), ("key",)])
+@pytest.mark.parametrize("args", [("encrypt",), ("decrypt",), ("key",)])
 @pytest.mark.parametrize("passphrase", [None, ""])
 def test_refuses_without_passphrase(args, passphrase):
     result = cli(*args, stdin=b"gAAAA", passphrase=passphrase)
     assert (result.returncode, result.stdout) == (2, b"")
     assert ENV.encode() in result.stderr and b"no passphrase" in result.stderr
+    if passphrase is None:  # no terminal either: the options that exist
+        assert (b"--key-file" in result.stderr) == (args[0] != "key"), result.stderr
 
 
-@pytest.mark.parametrize("args, stdin, message", [
-    ((), b"", b"required"),
-    (("bogus",), b"", b"invalid choice"),
-    (("encrypt", "--passphrase", "x"), b"", b"unrecognized arguments"),  # not from the command line
-    (("encrypt", "a", "b"), b"", b"unrecognized arguments"),
-    (("encrypt", "-i", "a", "text"), b"", b"not both"),
-    (("end-date", "--days", "x"), b"", b"invalid int value"),
-    (("end-date", "--days", str(2 ** 31)), b"", b"value too large to convert to int"),
+@pytest.mark.parametrize("args, message", [
+    ((), b"required"),
+    (("bogus",), b"invalid choice"),
+    (("encrypt", "--passphrase", "x"), b"unrecognized arguments"),  # not from the command line
+    (("encrypt", "a", "b"), b"unrecognized arguments"),
+    (("encrypt", "-i", "a"), b"unrecognized arguments"),  # the file is an argument now
+    (("decrypt", "--key-file", "k", "--passphrase-file", "p"), b"not allowed with argument"),
+    (("key", "--key-file", "k"), b"unrecognized arguments"),
+    (("end-date", "--days", "x"), b"invalid int value"),
+    (("end-date", "--days", str(2 ** 31)), b"value too large to convert to int"),
 ])
-def test_usage_errors_exit_2(args, stdin, message):
-    result = cli(*args, stdin=stdin)
+def test_usage_errors_exit_2(args, message):
+    result = cli(*args)
     assert (result.returncode, result.stdout) == (2, b"")
     assert message in result.stderr
 
@@ -81,15 +96,11 @@ def test_year_out_of_range_exits_2():
     assert result.stderr.endswith(f": no such date: {info.value}\n".encode())
 
 
-def test_key_decrypts_the_tokens_of_encrypt_and_string_key_is_the_helpers(obj):
-    token = cli("encrypt", "Grüße").stdout.strip()
-    key = cli("key")
-    assert (key.returncode, key.stderr, len(key.stdout)) == (0, b"", 45)
-    assert Fernet(key.stdout.strip()).decrypt(token) == "Grüße".encode()
+def test_string_key_is_the_helpers(obj):
     string_key = cli("string-key")
     assert (string_key.returncode, string_key.stdout) == (
         0, obj.string_to_secret_key(PASSPHRASE).encode() + b"\n")
-    assert string_key.stdout != key.stdout
+    assert string_key.stdout != cli("key").stdout
     assert b"salt differs" in b" ".join(cli("string-key", "--help").stdout.split())
 
 
@@ -114,7 +125,7 @@ def test_help(args, mentions_env):
 
 
 def test_prompts_without_echo_on_a_terminal():
-    """With a terminal as standard input and no other source, getpass asks; nothing typed shows."""
+    """With a terminal and no other source, getpass asks; nothing typed shows."""
     status, screen = at_terminal(["key"], [PASSPHRASE])
     assert status == 0 and b"Passphrase:" in screen, screen
     assert cli("key").stdout.strip() in screen
@@ -124,6 +135,7 @@ def test_prompts_without_echo_on_a_terminal():
 def test_import_stays_light(run_py):
     run_py("""
         import sys, kelvaro_duneth
-        loaded = {"kelvaro_duneth.kv_duneth", "kelvaro_duneth._cli", "cryptography"} & set(sys.modules)
+        loaded = {"kelvaro_duneth.kv_duneth", "kelvaro_duneth._cli", "kelvaro_duneth._fernet",
+                  "cryptography"} & set(sys.modules)
         assert not loaded, loaded
     """)

@@ -1,30 +1,40 @@
-"""Where the command line's passphrase comes from, and what it refuses (exit 2, one line)."""
+"""Where the command line's passphrase or key comes from, what it refuses (one line each), and the
+terminal: prompts even when standard input carries the data, and no bytes dumped onto it."""
 import pytest
+from cryptography.fernet import Fernet
 
-from cli_run import at_terminal, cli, one_line
+from cli_run import at_terminal, cli, one_line, real_cryptography
 from conftest import PASSPHRASE
+
+pytestmark = real_cryptography
 
 
 @pytest.mark.parametrize("content", [f"{PASSPHRASE}\nsecond line\n", f"{PASSPHRASE}\r\n",
                                      PASSPHRASE])
 def test_passphrase_file_gives_its_first_line(obj, tmp_path, content):
     (tmp_path / "pass").write_bytes(content.encode())
-    result = cli("encrypt", "--passphrase-file", str(tmp_path / "pass"), "x",
+    result = cli("encrypt", "--passphrase-file", str(tmp_path / "pass"), stdin=b"x",
                  passphrase="the variable loses")
-    assert result.returncode == 0 and obj.decrypt_string(result.stdout.strip().decode()) == "x"
+    assert result.returncode == 0 and obj.decrypt_data(result.stdout.strip()) == b"x"
 
 
-@pytest.mark.parametrize("name, content, status, message", [
-    ("-", None, 2, "--passphrase-file cannot be standard input"),
-    ("empty", b"\nsecond line", 2, "no passphrase: {path} is empty"),
-    ("latin1", "Köln".encode("latin-1"), 2, "the passphrase in {path} is not UTF-8 text"),
-    ("missing", None, 74, "cannot read {path}: No such file"),
+@pytest.mark.parametrize("option, name, content, status, message", [
+    ("--passphrase-file", "-", None, 2, "--passphrase-file cannot be standard input"),
+    ("--passphrase-file", "empty", b"\nsecond line", 2, "no passphrase: {path} is empty"),
+    ("--passphrase-file", "latin1", "Köln".encode("latin-1"), 2,
+     "the passphrase in {path} is not UTF-8 text"),
+    ("--passphrase-file", "missing", None, 74, "cannot read {path}: No such file"),
+    ("--key-file", "-", None, 2, "--key-file cannot be standard input"),
+    ("--key-file", "short", Fernet.generate_key()[1:], 2,
+     "{path} does not hold a Fernet key (not 44 URL-safe Base64 characters)"),
+    ("--key-file", "std", Fernet.generate_key()[:42] + b"+=", 2, "does not hold a Fernet key"),
+    ("--key-file", "bits", b"A" * 42 + b"B=", 2, "(not the canonical Base64 of 32 bytes)"),
 ])
-def test_passphrase_file_refused(tmp_path, name, content, status, message):
+def test_secret_file_refused(tmp_path, option, name, content, status, message):
     path = name if name == "-" else str(tmp_path / name)
     if content is not None:
         (tmp_path / name).write_bytes(content)
-    result = cli("encrypt", "--passphrase-file", path, "x", stdin=b"x")
+    result = cli("encrypt", option, path, stdin=b"x")
     assert (result.returncode, result.stdout) == (status, b"")
     assert message.format(path=path) in one_line(result.stderr)
 
@@ -35,8 +45,24 @@ def test_passphrase_file_refused(tmp_path, name, content, status, message):
     ([""], 2, b"error: no passphrase: the one typed is empty"),
     (["\x03"], 130, b"\r\npython -m kelvaro_duneth encrypt: interrupted"),  # Ctrl-C
 ])
-def test_encrypt_asks_twice_at_a_terminal(obj, typed, status, shown):
-    code, screen = at_terminal(["encrypt", "hello"], typed)
+def test_prompt_at_the_terminal_while_standard_input_carries_data(obj, tmp_path, typed, status,
+                                                                   shown):
+    (tmp_path / "data").write_bytes(b"hello\n")
+    code, screen = at_terminal(["encrypt", "-o", "token"], typed, stdin="data", cwd=tmp_path)
     assert (code, shown in screen, PASSPHRASE.encode() in screen) == (status, True, False), screen
-    tokens = [line for line in screen.split() if line.startswith(b"gAAAA")]
-    assert [obj.decrypt_string(t.decode()) for t in tokens] == (["hello"] if status == 0 else [])
+    if status == 0:
+        assert obj.decrypt_data((tmp_path / "token").read_bytes().strip()) == b"hello\n"
+        code, screen = at_terminal(["decrypt", "token"], [PASSPHRASE], stdin="/dev/null",
+                                   cwd=tmp_path)
+        assert code == 0 and screen.endswith(b"hello\r\n"), screen
+
+
+@pytest.mark.parametrize("plaintext, status", [(b"text\n", 0), (b"\xff\xd8 JFIF", 65)])
+def test_no_bytes_dumped_onto_a_terminal(obj, tmp_path, plaintext, status):
+    (tmp_path / "token").write_bytes(obj.encrypt_data(plaintext))
+    (tmp_path / "pass").write_text(PASSPHRASE)
+    code, screen = at_terminal(["decrypt", "--passphrase-file", "pass", "token"], [],
+                               cwd=tmp_path)
+    assert code == status, screen
+    assert (plaintext.replace(b"\n", b"\r\n") in screen) == (status == 0), screen
+    assert (b"not text, and standard output is a terminal" in screen) == (status != 0)

@@ -28,7 +28,7 @@ def test_readme_example_runs_as_pasted(block, tmp_path):
         (tmp_path / "notes.txt").write_text("hello\n")
         env = dict(os.environ, KELVARO_PASSPHRASE="correct horse battery staple")
         for command in (["key", "-o", "fernet.key"],
-                        ["encrypt", "-i", "notes.txt", "-o", "notes.tok"]):
+                        ["encrypt", "notes.txt", "-o", "notes.tok"]):
             subprocess.run([sys.executable, "-m", "kelvaro_duneth", *command], cwd=tmp_path,
                            env=env, check=True, timeout=120)
     result = subprocess.run([sys.executable, "-c", block], capture_output=True, timeout=120,

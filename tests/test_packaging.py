@@ -25,7 +25,7 @@ if not (ROOT / "meson.build").is_file():
     pytest.skip("the sources are not beside these tests", allow_module_level=True)
 pytest.importorskip("mesonpy", reason="meson-python (python3-mesonpy) builds the distributions")
 VERSION = re.search(r"^\s*version:\s*'([^']+)'", (ROOT / "meson.build").read_text(), re.M).group(1)
-PACKAGE_FILES = {"__init__.py", "__main__.py", "_cli.py", "kv_duneth.pyi", "py.typed"}
+PACKAGE_FILES = {"__init__.py", "__main__.py", "_cli.py", "_fernet.py", "kv_duneth.pyi", "py.typed"}
 METADATA_LINES = [f"Version: {VERSION}", "Requires-Python: >=3.7", "Requires-Dist: cryptography>=3.3.2",
                   "Classifier: Typing :: Typed", "License: MIT", "License-File: LICENSE",
                   "Author: The kelvaro_duneth developers"]
@@ -89,8 +89,8 @@ assert c.decrypt_string(c.encrypt_string("hé")) == "hé"
     run(python, "-c", code, cwd=tmp_path)
     env = dict(os.environ, KELVARO_PASSPHRASE="pw")
     for cli in ([python, "-m", "kelvaro_duneth"], [venv / "bin" / "kelvaro-duneth"]):
-        token = run(*cli, "encrypt", "hé", cwd=tmp_path, env=env).stdout
-        assert run(*cli, "decrypt", token.strip(), cwd=tmp_path, env=env).stdout == "hé\n"
+        token = run(*cli, "encrypt", cwd=tmp_path, env=env, input="hé").stdout
+        assert run(*cli, "decrypt", cwd=tmp_path, env=env, input=token).stdout == "hé"
 
 
 @pytest.fixture(scope="module")

@@ -1,13 +1,15 @@
 """The command line, `python -m kelvaro_duneth` (installed also as `kelvaro-duneth`).
 
-`encrypt` and `decrypt` turn data into Fernet tokens and back through kv_duneth, `key` prints the
-Fernet key of those tokens, `string-key` the key string of string_to_secret_key, `today` and
-`end-date` print dates. Standard output carries the result alone; every failure is one line on
-standard error and an exit status of its own (the EXIT_* names below, listed in the README).
+`encrypt` and `decrypt` turn files into Fernet tokens and back, in memory that does not grow with
+the file, through cryptography's primitives (kelvaro_duneth._fernet); `key` prints the Fernet key
+of those tokens. `string-key` prints the key string of string_to_secret_key, `today` and
+`end-date` print dates, through the module. Standard output carries the result alone; every
+failure is one line on standard error and an exit status of its own (the EXIT_* names below,
+listed in the README).
 
-This module loads nothing at import beyond os and sys, which the interpreter has loaded already:
-main() sets up its SIGINT handler before anything else is imported, so that an interrupt at any
-moment ends with status 130 and one line.
+This module loads nothing at import beyond os and sys, which the interpreter has loaded already,
+so that the default SIGINT handler, in place from the start, ends any run with status 130 and one
+line.
 """
 import os
 import sys
@@ -18,12 +20,11 @@ EXIT_OK, EXIT_NOT_DECRYPTED, EXIT_USAGE = 0, 1, 2
 EXIT_NOT_TEXT, EXIT_NO_MEMORY, EXIT_IO = 65, 71, 74  # sysexits.h: EX_DATAERR, EX_OSERR, EX_IOERR
 EXIT_INTERRUPTED, EXIT_READER_GONE = 130, 141  # 128 + SIGINT, 128 + SIGPIPE, as shells report
 
-# The object's own key (the one its Fernet cipher uses): PBKDF2-HMAC-SHA256 over the UTF-8
-# passphrase, 32 bytes, URL-safe Base64. string_to_secret_key uses the salt b"pemb_" instead.
-OWN_KEY_SALT, OWN_KEY_ITERATIONS, OWN_KEY_LENGTH = b"vo_trinkel_grit", 100000, 32
+CHUNK = 1 << 20  # bytes read at a time: what the memory of encrypt and decrypt scales with
 
-NOT_DECRYPTED = "decryption failed: wrong passphrase, or not a token"
-NOT_TEXT = "is not UTF-8 text: use --binary"
+NOT_DECRYPTED = "did not decrypt: wrong passphrase or key, or the token was altered"
+NOT_TEXT = ("the plaintext is not text, and standard output is a terminal: write it with -o FILE "
+            "or a redirect")
 
 
 class Failure(Exception):
@@ -34,43 +35,17 @@ class Failure(Exception):
         self.status, self.message = status, message
 
 
-# --- Interrupts ------------------------------------------------------------------------------
-
-_interrupted = False
-
-
-def _on_interrupt(signum, frame):
-    # kv_duneth's decrypt methods swallow every exception, KeyboardInterrupt included, and
-    # return None: the flag tells an interrupted decryption from a token that did not decrypt.
-    global _interrupted
-    _interrupted = True
-    raise KeyboardInterrupt
-
-
-def _guard_interrupts():
-    import signal
-
-    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:  # ignored: a background job
-        signal.signal(signal.SIGINT, _on_interrupt)
-
-
-def _raise_if_interrupted():
-    if _interrupted:
-        raise KeyboardInterrupt
-
-
 # --- Standard streams and files --------------------------------------------------------------
 
 def _reason(exc):
     return exc.strerror or str(exc)
 
 
-def _write_fd(fd, parts):
-    """Writes each bytes object whole, without joining them into a copy."""
-    for part in parts:
-        view = memoryview(part)
-        while view:
-            view = view[os.write(fd, view):]
+def _write_fd(fd, data):
+    """Writes the bytes-like `data` whole."""
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
 
 
 def _silence_stdout():
@@ -84,13 +59,12 @@ def _silence_stdout():
         pass
 
 
-def _flush_stdout(parts=()):
+def _stdout_fd():
     if sys.stdout is None:  # the process started with standard output closed
         raise Failure(EXIT_IO, "cannot write standard output: it is closed")
     try:
-        sys.stdout.flush()  # whatever argparse printed goes first
-        if parts:
-            _write_fd(sys.stdout.fileno(), parts)
+        sys.stdout.flush()
+        return sys.stdout.fileno()
     except OSError as exc:
         raise _stdout_failure(exc) from None
 
@@ -106,63 +80,212 @@ def _is_stream(path):
     return path is None or path == "-"
 
 
-def read_input(path):
-    """The whole input as one bytes object: standard input when `path` is None or "-"."""
+def _looks_like_a_token(text):
+    return text.startswith("gAAAA") and len(text) > 80
+
+
+def open_input(path):
+    """The name and the file descriptor of the input: standard input when `path` is None or
+    "-". The caller closes the descriptor of a file."""
     if _is_stream(path):
         if sys.stdin is None:
             raise Failure(EXIT_IO, "cannot read standard input: it is closed")
-        name, source = "standard input", sys.stdin.fileno()
-    else:
-        name, source = path, path
+        return "standard input", sys.stdin.fileno()
     try:
-        with open(source, "rb", buffering=0, closefd=not _is_stream(path)) as file:
-            return file.readall()
+        return path, os.open(path, os.O_RDONLY)
+    except FileNotFoundError as exc:
+        if _looks_like_a_token(path):  # `decrypt TOKEN`, as the command once took it
+            raise Failure(EXIT_IO, f"cannot read {path[:12]}...: {_reason(exc)} (a token given "
+                                   "as text goes on standard input)") from None
+        raise Failure(EXIT_IO, f"cannot read {path}: {_reason(exc)}") from None
     except OSError as exc:
-        raise Failure(EXIT_IO, f"cannot read {name}: {_reason(exc)}") from None
+        raise Failure(EXIT_IO, f"cannot read {path}: {_reason(exc)}") from None
 
 
-def write_output(path, *parts):
-    """Writes `parts` to standard output, or to the file `path` through a temporary file beside
-    it that replaces the file only once it is complete and on disk. A new file is readable by its
-    owner only (0600); a file replaced keeps its permission bits. Devices and pipes (/dev/null,
-    a FIFO) are written in place."""
-    if _is_stream(path):
-        _flush_stdout(parts)
-        return
-    import stat
-
-    target = os.path.realpath(path)  # through a symbolic link, to the file it names
-    try:
+def read_chunks(name, fd):
+    """The input, CHUNK bytes at a time."""
+    while True:
         try:
-            mode = os.stat(target).st_mode
-        except FileNotFoundError:
-            mode = None
-        if mode is None or stat.S_ISREG(mode):
-            _replace_file(target, None if mode is None else stat.S_IMODE(mode), parts)
+            chunk = os.read(fd, CHUNK)
+        except OSError as exc:
+            raise Failure(EXIT_IO, f"cannot read {name}: {_reason(exc)}") from None
+        if not chunk:
+            return
+        yield chunk
+
+
+class Output:
+    """Where a command writes its result: standard output, or the file `path`.
+
+    A regular file (or a new one) is written as a temporary file beside it, readable by its
+    owner only, which publish() syncs and renames over it: the file appears only complete. A
+    file replaced keeps its permission bits. Standard output, a device or a pipe is written in
+    place, except when `hold`: then the result goes first to a temporary file of the same mode,
+    unlinked at once, in the temporary directory, and publish() copies it out. Until publish(),
+    close() drops everything written.
+    """
+
+    def __init__(self, path, hold):
+        import stat
+
+        self.name, self.fd, self.held, self.temporary, self.mode = path, None, None, None, None
+        self.owned = True  # the descriptor is closed with the output (not standard output's)
+        self.target = None  # a device or a pipe named by `path`, opened by publish() when held
+        if _is_stream(path):
+            self.name = "standard output"
+            if not hold:
+                self.fd, self.owned = _stdout_fd(), False
         else:
-            with open(target, "wb", buffering=0) as file:
-                _write_fd(file.fileno(), parts)
+            target = os.path.realpath(path)  # through a symbolic link, to the file it names
+            try:
+                try:
+                    mode = os.stat(target).st_mode
+                except FileNotFoundError:
+                    mode = None
+                if mode is None or stat.S_ISREG(mode):
+                    self._beside(target, None if mode is None else stat.S_IMODE(mode))
+                elif hold:
+                    self.target = target
+                else:
+                    self.fd = os.open(target, os.O_WRONLY)
+            except OSError as exc:
+                raise self._failure(exc) from None
+        if self.fd is None:
+            self._hold()
+
+    def _beside(self, target, mode):
+        import tempfile
+
+        directory, name = os.path.split(target)
+        self.fd, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part",
+                                                   dir=directory)
+        self.target, self.mode = target, mode
+
+    def _hold(self):
+        try:
+            self.held = self.fd = _anonymous_file()
+        except OSError as exc:
+            raise _temporary_failure(exc) from None
+
+    def _failure(self, exc):
+        if self.name == "standard output":
+            return _stdout_failure(exc)
+        return Failure(EXIT_IO, f"cannot write {self.name}: {_reason(exc)}")
+
+    def write(self, data):
+        if not data:
+            return
+        try:
+            _write_fd(self.fd, data)
+        except OSError as exc:
+            if self.held is not None:
+                raise _temporary_failure(exc) from None
+            raise self._failure(exc) from None
+
+    def publish(self, text_only_to_terminal=False):
+        """Makes the result appear. With `text_only_to_terminal`, a held result that is not
+        UTF-8 text is refused (EXIT_NOT_TEXT) when the destination is a terminal."""
+        try:
+            if self.held is not None:
+                self._copy_out(text_only_to_terminal)
+            elif self.temporary is not None:
+                if self.mode is not None:
+                    os.fchmod(self.fd, self.mode)
+                os.fsync(self.fd)
+                os.close(self.fd)
+                self.fd = None
+                os.replace(self.temporary, self.target)
+                self.temporary = None
+                _sync_directory(os.path.dirname(self.target))
+        except OSError as exc:
+            raise self._failure(exc) from None
+        finally:
+            self.close()
+
+    def _copy_out(self, text_only_to_terminal):
+        if self.target is None:
+            destination = _stdout_fd()
+        else:
+            destination = os.open(self.target, os.O_WRONLY)
+        try:
+            if text_only_to_terminal and os.isatty(destination) and not self._is_text():
+                raise Failure(EXIT_NOT_TEXT, NOT_TEXT)
+            _copy(self.held, destination)
+        finally:
+            if self.target is not None:
+                os.close(destination)
+
+    def _is_text(self):
+        import codecs
+
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        os.lseek(self.held, 0, os.SEEK_SET)
+        try:
+            for chunk in read_chunks("a temporary file", self.held):
+                decoder.decode(chunk)
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            return False
+        return True
+
+    def close(self):
+        """Drops whatever was not published: the temporary file, and the held result."""
+        if self.fd is not None and self.owned:
+            os.close(self.fd)
+        self.fd = self.held = None
+        if self.temporary is not None:
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+def _copy(source, destination):
+    """Copies the whole file `source` to `destination`: in the kernel (sendfile) where it
+    can, else through a buffer (a destination opened for appending, an older kernel)."""
+    import errno
+
+    size, offset = os.fstat(source).st_size, 0
+    try:
+        while offset < size:
+            sent = os.sendfile(destination, source, offset, size - offset)
+            if not sent:
+                raise OSError("the file shrank")
+            offset += sent
+        return
     except OSError as exc:
-        raise Failure(EXIT_IO, f"cannot write {path}: {_reason(exc)}") from None
+        if offset or exc.errno not in (errno.EINVAL, errno.ENOSYS):
+            raise
+    os.lseek(source, 0, os.SEEK_SET)
+    for chunk in read_chunks("a temporary file", source):
+        _write_fd(destination, chunk)
 
 
-def _replace_file(target, mode, parts):
+def _temporary_failure(exc):
     import tempfile
 
-    directory, name = os.path.split(target)
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=directory)
-    try:
-        try:
-            if mode is not None:
-                os.fchmod(fd, mode)
-            _write_fd(fd, parts)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    return Failure(EXIT_IO, f"cannot write a temporary file in {tempfile.gettempdir()}: "
+                            f"{_reason(exc)}")
+
+
+def _anonymous_file():
+    """A file descriptor open on a new file in the temporary directory, of mode 0600, already
+    unlinked: it disappears with the process, however it ends."""
+    import tempfile
+
+    fd, path = tempfile.mkstemp(prefix="kelvaro-duneth.", suffix=".part")
+    os.unlink(path)
+    return fd
+
+
+def _sync_directory(directory):
     try:  # makes the rename itself durable; the output is complete either way
         dir_fd = os.open(directory, os.O_RDONLY)
         try:
@@ -173,27 +296,41 @@ def _replace_file(target, mode, parts):
         pass
 
 
+def write_output(path, *parts):
+    """Writes the small result `parts` (bytes) to standard output or the file `path`."""
+    with Output(path, hold=False) as output:
+        for part in parts:
+            output.write(part)
+        output.publish()
+
+
 # --- Passphrases and keys --------------------------------------------------------------------
 
-def _passphrase_from_file(path):
+def _first_line(path, option):
+    """The first line of the file `path`, without its line end, as bytes."""
     if path == "-":
-        raise Failure(EXIT_USAGE, "--passphrase-file cannot be standard input, which may carry "
-                                  "the data: name a file")
+        raise Failure(EXIT_USAGE, f"{option} cannot be standard input, which may carry the data: "
+                                  "name a file")
     try:
         with open(path, "rb") as file:
             line = file.readline()
     except OSError as exc:
         raise Failure(EXIT_IO, f"cannot read {path}: {_reason(exc)}") from None
     line = line[:-1] if line.endswith(b"\n") else line
-    line = line[:-1] if line.endswith(b"\r") else line
+    return line[:-1] if line.endswith(b"\r") else line
+
+
+def _terminal():
+    """Whether the process has a terminal to ask at (/dev/tty, whatever standard input is)."""
     try:
-        return line.decode("utf-8")
-    except UnicodeDecodeError:
-        raise Failure(EXIT_USAGE, f"the passphrase in {path} is not UTF-8 text") from None
+        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
+    except OSError:
+        return False
+    return True
 
 
 def _prompt(confirm):
-    import getpass
+    import getpass  # reads /dev/tty, without echo, when it opens: standard input may be data
 
     try:
         passphrase = getpass.getpass("Passphrase: ")
@@ -217,17 +354,22 @@ def _end_prompt_line():
 
 
 def read_passphrase(args, confirm=False):
-    """From --passphrase-file, else KELVARO_PASSPHRASE, else a prompt at a terminal (asked
+    """From --passphrase-file, else KELVARO_PASSPHRASE, else a prompt at the terminal (asked
     twice when `confirm`). An empty passphrase is refused wherever it comes from."""
     if args.passphrase_file is not None:
-        passphrase, source = _passphrase_from_file(args.passphrase_file), args.passphrase_file
+        line, source = _first_line(args.passphrase_file, "--passphrase-file"), args.passphrase_file
+        try:
+            passphrase = line.decode("utf-8")
+        except UnicodeDecodeError:
+            raise Failure(EXIT_USAGE, f"the passphrase in {source} is not UTF-8 text") from None
     elif ENV_VAR in os.environ:
         passphrase, source = os.environ[ENV_VAR], ENV_VAR
-    elif sys.stdin is not None and sys.stdin.isatty():
+    elif _terminal():
         passphrase, source = _prompt(confirm), "the one typed"
     else:
-        raise Failure(EXIT_USAGE, f"no passphrase: give --passphrase-file, set {ENV_VAR}, or run "
-                                  "from a terminal to be asked for it")
+        options = "--passphrase-file FILE" + (" or --key-file FILE" if args.keyed else "")
+        raise Failure(EXIT_USAGE, f"no passphrase and no terminal to ask for one: give {options}, "
+                                  f"or set {ENV_VAR}")
     if not passphrase:
         raise Failure(EXIT_USAGE, f"no passphrase: {source} is empty")
     try:
@@ -237,31 +379,16 @@ def read_passphrase(args, confirm=False):
     return passphrase
 
 
-def own_key(passphrase):
-    """The Fernet key of a kv_duneth object made from `passphrase`, derived as it derives it."""
-    import base64
+def read_key(args, confirm):
+    """The 32 bytes of the Fernet key: from --key-file, else derived from the passphrase."""
+    from kelvaro_duneth import _fernet
 
-    from cryptography.hazmat.primitives import hashes
-    from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
-
-    kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=OWN_KEY_LENGTH, salt=OWN_KEY_SALT,
-                     iterations=OWN_KEY_ITERATIONS)
-    return base64.urlsafe_b64encode(kdf.derive(passphrase.encode("utf-8")))
-
-
-class _HeldStderr:
-    """Holds, and then drops, what the interpreter writes to sys.stderr while the cryptography
-    runs: when memory runs out there, CPython prints errors of buffers freed while unwinding
-    ("deallocated bytearray object has exported buffers"), lines beyond the one that says what
-    happened. The module and cryptography print nothing otherwise."""
-
-    def __enter__(self):
-        import io
-
-        self.stderr, sys.stderr = sys.stderr, io.StringIO()
-
-    def __exit__(self, *exc_info):
-        sys.stderr = self.stderr
+    if args.key_file is None:
+        return _fernet.parse_key(_fernet.derive_key(read_passphrase(args, confirm)))
+    try:
+        return _fernet.parse_key(_first_line(args.key_file, "--key-file").rstrip())
+    except ValueError as exc:
+        raise Failure(EXIT_USAGE, f"{args.key_file} does not hold a Fernet key ({exc})") from None
 
 
 def _cipher_class():
@@ -272,80 +399,44 @@ def _cipher_class():
 
 # --- Commands --------------------------------------------------------------------------------
 
-def _passphrase_and_data(args, argument, encode, confirm):
-    """Reads the data first, so that a missing file fails before any prompt, except when it is
-    typed at the terminal after the passphrase."""
-    if argument is not None and argument != "-":  # "-": standard input, as with no argument
-        if args.input is not None:
-            raise Failure(EXIT_USAGE, "give the data as an argument or with --input, not both")
-        data = encode(argument)
-        return read_passphrase(args, confirm), data
-    if _is_stream(args.input) and sys.stdin is not None and sys.stdin.isatty():
-        passphrase = read_passphrase(args, confirm)
-        return passphrase, read_input(args.input)
-    data = read_input(args.input)
-    return read_passphrase(args, confirm), data
-
-
-def _encode_argument(text):
-    try:
-        return text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise Failure(EXIT_NOT_TEXT, f"the text {NOT_TEXT}") from None
-
-
-def _check_text(data, what):
-    try:
-        data.decode("utf-8")
-    except UnicodeDecodeError:
-        raise Failure(EXIT_NOT_TEXT, f"{what} {NOT_TEXT}") from None
-
-
 def _encrypt(args):
-    encode = os.fsencode if args.binary else _encode_argument  # fsencode: the argument's bytes
-    passphrase, data = _passphrase_and_data(args, args.text, encode, confirm=True)
-    if not args.binary and args.text in (None, "-"):
-        _check_text(data, "the input")
-        if _is_stream(args.input) and data.endswith(b"\n"):  # a line from standard input
-            data = data[:-1]
-    cipher = _cipher_class()(passphrase)
-    with _HeldStderr():
-        token = cipher.encrypt_data(data)
-    del data  # the input goes before the token is written
-    write_output(args.output, token, b"\n")
+    from kelvaro_duneth import _fernet
+
+    name, fd = open_input(args.file)  # a file that cannot be read fails before any prompt
+    try:
+        key = read_key(args, confirm=True)
+        with Output(args.output, hold=False) as output:
+            _fernet.encrypt(key, read_chunks(name, fd), output.write)
+            output.write(b"\n")
+            output.publish()
+    finally:
+        if not _is_stream(args.file):
+            os.close(fd)
 
 
 def _decrypt(args):
-    passphrase, raw = _passphrase_and_data(args, args.token, os.fsencode, confirm=False)
-    token = raw.strip()
-    del raw
-    cipher = _cipher_class()(passphrase)
-    with _HeldStderr():
-        plaintext = cipher.decrypt_data(token)
-        _raise_if_interrupted()
-        if plaintext is None:
-            plaintext = _decrypt_directly(passphrase, token)
-    del token
-    if args.binary:
-        write_output(args.output, plaintext)
-        return
-    _check_text(plaintext, "decrypted, but the plaintext")
-    write_output(args.output, plaintext, b"\n" if _is_stream(args.output) else b"")
+    from kelvaro_duneth import _fernet
 
-
-def _decrypt_directly(passphrase, token):
-    """Asks cryptography's Fernet, with the same key, why the token gave None: InvalidToken
-    means it did not decrypt; running out of memory raises MemoryError here too."""
-    from cryptography.fernet import Fernet, InvalidToken
-
+    name, fd = open_input(args.file)
     try:
-        return Fernet(own_key(passphrase)).decrypt(token)
-    except InvalidToken:
-        raise Failure(EXIT_NOT_DECRYPTED, NOT_DECRYPTED) from None
+        key = read_key(args, confirm=False)
+        with Output(args.output, hold=True) as output:
+            try:
+                _fernet.decrypt(key, read_chunks(name, fd), output.write)
+            except _fernet.NotAToken as exc:
+                raise Failure(EXIT_NOT_DECRYPTED, f"{name} is not a Fernet token ({exc})") from None
+            except _fernet.NotDecrypted:
+                raise Failure(EXIT_NOT_DECRYPTED, NOT_DECRYPTED) from None
+            output.publish(text_only_to_terminal=True)
+    finally:
+        if not _is_stream(args.file):
+            os.close(fd)
 
 
 def _key(args):
-    write_output(args.output, own_key(read_passphrase(args)), b"\n")
+    from kelvaro_duneth import _fernet
+
+    write_output(args.output, _fernet.derive_key(read_passphrase(args)), b"\n")
 
 
 def _string_key(args):
@@ -377,48 +468,40 @@ def _end_date(args):
 
 _PASSPHRASE_HELP = (
     "The passphrase comes from --passphrase-file FILE (its first line, without the line end), "
-    f"else from the environment variable {ENV_VAR}, else from a prompt without echo when "
-    "standard input is a terminal (encrypt asks twice). It is never taken from the command "
-    "line. With none of them, or an empty one, the command refuses to run (exit 2).")
+    f"else from the environment variable {ENV_VAR}, else from a prompt without echo at the "
+    "terminal, even when standard input carries the data (encrypt asks twice). It is never taken "
+    "from the command line. With none of them, or an empty one, the command refuses to run "
+    "(exit 2).")
+_KEY_FILE_HELP = (
+    "--key-file FILE takes a Fernet key instead (44 URL-safe Base64 characters, as `key` prints "
+    "and Fernet.generate_key() makes).")
 _DATA_HELP = (
-    "Text mode (the default): text read from standard input loses one final newline and text "
-    "written to standard output gains one, as a line does; a file named by --input or "
-    "--output holds the text exactly, so files round-trip byte for byte. With --binary the "
-    "plaintext is bytes, taken and given exactly. A token is written as one line. Output to a "
-    "file appears only complete: a temporary file beside it is renamed at the end (a new file "
-    "gets mode 0600, a replaced one keeps its mode); on failure the file is left as it was.")
+    "Bytes in, the same bytes out: nothing is added to or taken from the plaintext. A token is "
+    "written as one line, and read with or without its line end. Any size, in bounded memory. "
+    "decrypt checks the whole token before it writes anything; to a terminal it writes text "
+    "only. Output to a file appears only complete: a temporary file beside it is renamed at the "
+    "end (a new file gets mode 0600, a replaced one keeps its mode); on failure the file is left "
+    "as it was.")
 _STATUS_HELP = (
-    "Exit status: 0 success, 1 the token did not decrypt, 2 usage error, 65 the data is not "
-    "UTF-8 text (use --binary), 71 out of memory, 74 input/output error, 130 interrupted, 141 "
-    "the reader of standard output went away.")
+    "Exit status: 0 success, 1 not a Fernet token or it did not decrypt, 2 usage error, 65 "
+    "decrypted data that is not text refused to a terminal, 71 out of memory, 74 input/output "
+    "error, 130 interrupted, 141 the reader of standard output went away.")
 
 
-def _passphrase_options():
+def _options(*names):
     import argparse
 
     options = argparse.ArgumentParser(add_help=False)
-    options.add_argument("--passphrase-file", metavar="FILE",
-                         help="read the passphrase from the first line of FILE")
-    return options
-
-
-def _output_option():
-    import argparse
-
-    options = argparse.ArgumentParser(add_help=False)
-    options.add_argument("-o", "--output", metavar="FILE",
-                         help="write the result to FILE (default, or -: standard output)")
-    return options
-
-
-def _data_options():
-    import argparse
-
-    options = argparse.ArgumentParser(add_help=False)
-    options.add_argument("-i", "--input", metavar="FILE",
-                         help="read the data from FILE (default, or -: standard input)")
-    options.add_argument("--binary", action="store_true",
-                         help="the plaintext is bytes, not UTF-8 text")
+    if "output" in names:
+        options.add_argument("-o", "--output", metavar="FILE",
+                             help="write the result to FILE (default, or -: standard output)")
+    secret = options.add_mutually_exclusive_group() if "key" in names else options
+    secret.add_argument("--passphrase-file", metavar="FILE",
+                        help="read the passphrase from the first line of FILE")
+    if "key" in names:
+        secret.add_argument("--key-file", metavar="FILE",
+                            help="read a Fernet key from FILE instead of using a passphrase")
+    options.set_defaults(keyed="key" in names, key_file=None)
     return options
 
 
@@ -429,13 +512,13 @@ def build_parser(prog=None):
 
     parser = argparse.ArgumentParser(
         prog=prog, allow_abbrev=False,
-        description="Encrypt and decrypt data as Fernet tokens under a passphrase-derived key, "
+        description="Encrypt and decrypt files as Fernet tokens under a passphrase-derived key, "
                     "print that key, and compute dates.",
         epilog=_PASSPHRASE_HELP + " " + _STATUS_HELP)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
-    secret, output, data = _passphrase_options(), _output_option(), _data_options()
+    keyed, secret = _options("output", "key"), _options("output")
 
     def command(name, func, help_text, epilog=None, parents=()):
         sub = commands.add_parser(name, help=help_text, description=help_text, epilog=epilog,
@@ -443,23 +526,23 @@ def build_parser(prog=None):
         sub.set_defaults(func=func, prog=sub.prog)
         return sub
 
-    sub = command("encrypt", _encrypt, "Encrypt TEXT, or the input, and print the token.",
-                  f"{_DATA_HELP} {_PASSPHRASE_HELP}", (secret, data, output))
-    sub.add_argument("text", nargs="?", metavar="TEXT",
-                     help="the text to encrypt (none, or -: the input)")
+    data_help = f"{_DATA_HELP} {_PASSPHRASE_HELP} {_KEY_FILE_HELP}"
+    sub = command("encrypt", _encrypt, "Encrypt FILE, or standard input, into a token.",
+                  data_help, (keyed,))
+    sub.add_argument("file", nargs="?", metavar="FILE",
+                     help="the file to encrypt (none, or -: standard input)")
     sub = command("decrypt", _decrypt,
-                  "Decrypt TOKEN, or the token in the input, and print the plaintext; exit 1 "
-                  "when it does not decrypt.", f"{_DATA_HELP} {_PASSPHRASE_HELP}",
-                  (secret, data, output))
-    sub.add_argument("token", nargs="?", metavar="TOKEN",
-                     help="the token to decrypt (none, or -: the input)")
+                  "Decrypt the token in FILE, or standard input; exit 1 when it is not a token "
+                  "or does not decrypt.", data_help, (keyed,))
+    sub.add_argument("file", nargs="?", metavar="FILE",
+                     help="the file that holds the token (none, or -: standard input)")
     command("key", _key,
             "Print the Fernet key of the tokens that encrypt makes under the passphrase: any "
-            "Fernet implementation decrypts them with it.", _PASSPHRASE_HELP, (secret, output))
+            "Fernet implementation decrypts them with it.", _PASSPHRASE_HELP, (secret,))
     command("string-key", _string_key,
             "Print the key string of string_to_secret_key for the passphrase. Its salt differs "
             "from that of the key encrypt uses, so it does not decrypt those tokens.",
-            _PASSPHRASE_HELP, (secret, output))
+            _PASSPHRASE_HELP, (secret,))
     command("today", _today, "Print today's local date (YYYY-MM-DD).")
     sub = command("end-date", _end_date,
                   "Print the local date that many days, then years, then months from today.")
@@ -497,36 +580,50 @@ def _report(prog, failure):
 _prog = None  # the command's own name for messages, once the arguments are parsed
 
 
+def _parse(parser, argv):
+    """The arguments; or, for --help, --version and usage errors, argparse's exit status once
+    what it printed is out. Since Python 3.12 (and 3.11.7), argparse drops a failure to write
+    its help: it writes into a buffer here, and the command writes that out itself."""
+    import io
+
+    printed, stdout = io.StringIO(), sys.stdout
+    sys.stdout = printed
+    try:
+        return parser.parse_args(argv), None
+    except SystemExit as exc:
+        status = exc.code
+    finally:
+        sys.stdout = stdout
+    if printed.getvalue():
+        fd = _stdout_fd()
+        try:
+            _write_fd(fd, printed.getvalue().encode(sys.stdout.encoding, "replace"))
+        except OSError as exc:
+            raise _stdout_failure(exc) from None
+    return None, status
+
+
 def _run(argv, prog):
     global _prog
-    parser = build_parser(prog)
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, --version, or a usage error that argparse reported
-        if sys.stdout is not None:
-            _flush_stdout()
-        return exc.code
-    except OSError as exc:  # argparse writing --help or --version
-        raise _stdout_failure(exc) from None
+    args, status = _parse(build_parser(prog), argv)
+    if args is None:
+        return status
     _prog = args.prog
     args.func(args)
     return EXIT_OK
 
 
 def main(argv=None, prog=None):
-    """Runs one command and returns its exit status. It is the program's entry point: it sets
-    the process's SIGINT handler and, once the command is over, ignores SIGINT."""
+    """Runs one command and returns its exit status. It is the program's entry point: once the
+    command is over, it ignores SIGINT."""
     try:
-        _guard_interrupts()
         status = _run(argv, prog)
-        _raise_if_interrupted()  # an interrupt that code called from C swallowed (a callback)
     except Failure as failure:
         return _report(prog, failure)
     except KeyboardInterrupt:
         return _report(prog, Failure(EXIT_INTERRUPTED, "interrupted"))
     except MemoryError:
-        return _report(prog, Failure(EXIT_NO_MEMORY, "out of memory: the whole input and "
-                                                     "several copies of it are held in memory"))
+        return _report(prog, Failure(EXIT_NO_MEMORY, "out of memory"))
     except ImportError as exc:
         if not _is_cryptography_missing(exc):
             raise
