@@ -49,9 +49,9 @@ import kelvaro_duneth.kv_duneth as kv_module
 from kelvaro_duneth.kv_duneth import kv_duneth
 
 BENCH_DIR = Path(__file__).resolve().parent
-sys.path[:0] = [str(BENCH_DIR), str(BENCH_DIR.parent / "tests")]  # pure_python; stand_ins
+sys.path[:0] = [str(BENCH_DIR), str(BENCH_DIR.parent / "tests")]  # pure_python; fakes
 from pure_python import PyDuneth  # noqa: E402
-from stand_ins import clock_at  # noqa: E402
+from fakes import clock_at  # noqa: E402
 
 PASSPHRASE = "correct horse battery staple"
 VARIANTS = ("module", "floor", "python")

@@ -7,11 +7,9 @@ sanitizer report) of that process, which is why the tests run each scenario in a
 import base64
 import datetime as dt
 import gc
-import hashlib
 import pickle
 import sys
 import threading
-import time
 import types
 
 import kelvaro_duneth.kv_duneth as m
@@ -19,12 +17,13 @@ from cryptography.fernet import Fernet
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
+from helpers import derived_key
+
 K, U = m.kv_duneth, m.__pyx_unpickle_kv_duneth
 PASSPHRASE = "pw"
 # The key that K(PASSPHRASE) derives: every cipher the adversary installs agrees with it, so
 # results stay checkable however often the object is re-keyed under a call.
-KEY = base64.urlsafe_b64encode(
-    hashlib.pbkdf2_hmac("sha256", PASSPHRASE.encode(), b"vo_trinkel_grit", 100000, 32))
+KEY = derived_key(passphrase=PASSPHRASE)
 
 
 class Sub(K):

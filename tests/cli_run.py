@@ -12,7 +12,7 @@ import textwrap
 import cryptography
 import pytest
 
-from conftest import PASSPHRASE
+from helpers import PASSPHRASE
 
 # The test double in tests/stand_in has Fernet and PBKDF2 only, not the AES, HMAC and padding
 # primitives that encrypt and decrypt stream through.

@@ -1,15 +1,8 @@
 """Shared fixtures: the installed module, one keyed object, and a subprocess runner."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
 import kelvaro_duneth.kv_duneth as kv_module
-
-PASSPHRASE = "correct horse battery staple"
-
+from helpers import PASSPHRASE, run_python
 
 @pytest.fixture(scope="session")
 def mod():
@@ -17,7 +10,7 @@ def mod():
 
 
 @pytest.fixture(scope="session")
-def K():
+def cipher_class():
     return kv_module.kv_duneth
 
 
@@ -28,8 +21,8 @@ def obj():
 
 
 @pytest.fixture
-def unkeyed(K):
-    return K.__new__(K)
+def unkeyed(cipher_class):
+    return cipher_class.__new__(cipher_class)
 
 
 @pytest.fixture
@@ -41,18 +34,6 @@ def restore_globals(mod):
         if name not in saved:
             del vars(mod)[name]
     vars(mod).update(saved)
-
-
-def run_python(code, *, env=None, check=True):
-    """Runs `code` in a fresh interpreter (the one running the tests); returns the result."""
-    full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, env=full_env, timeout=120)
-    if check and result.returncode != 0:
-        raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
-    return result
 
 
 @pytest.fixture(scope="session")

@@ -12,7 +12,7 @@ import sys
 import threading
 import time
 
-from stand_ins import QuickCipher, QuickKDF
+from fakes import QuickCipher, QuickKDF
 
 THREADS = 8
 

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from model import end_date, multiple, takes, unexpected
-from stand_ins import IntReturns
+from fakes import IntReturns
 
 END = "kelvaro_duneth.kv_duneth.kv_duneth.generate_end_date"
 TODAY = "kelvaro_duneth.kv_duneth.kv_duneth.get_today_date"

@@ -1,15 +1,13 @@
 """Construction of kv_duneth objects and the key derivation behind their cipher."""
-import base64
-import hashlib
 import traceback
 
 import pytest
 from cryptography.hazmat.primitives import hashes
 
-from conftest import PASSPHRASE
+from helpers import ITERATIONS, KEY_LENGTH, OWN_SALT, PASSPHRASE, derived_key
 from model import multiple, takes, unexpected, wrong_type
 
-SRC, QUAL, SALT = "kelvaro_duneth/kv_duneth", "kelvaro_duneth.kv_duneth.kv_duneth.", b"vo_trinkel_grit"
+SRC, QUAL = "kelvaro_duneth/kv_duneth", "kelvaro_duneth.kv_duneth.kv_duneth."
 CIPHER = object()  # what the recording Fernet stand-in returns
 StrSub = type("StrSub", (str,), {})
 
@@ -26,31 +24,32 @@ def calls(mod, restore_globals):
     return record
 
 
-def half_keyed(K):
-    o = K.__new__(K)
+def half_keyed(cipher_class):
+    o = cipher_class.__new__(cipher_class)
     o.__setstate__((CIPHER, "old"))
     return o
 
 
 @pytest.mark.parametrize("passphrase", ["", PASSPHRASE, "p\u00e4ss w\u00f6rd \u2713 \U0001d11e"])
 @pytest.mark.parametrize("by_keyword", [False, True])
-def test_derived_key(K, calls, passphrase, by_keyword):
-    o = K(secret_key=passphrase) if by_keyword else K(passphrase)
+def test_derived_key(cipher_class, calls, passphrase, by_keyword):
+    o = cipher_class(secret_key=passphrase) if by_keyword else cipher_class(passphrase)
     (kdf_args, kdf_kwargs), (args, kwargs) = calls
     assert kdf_args == () and list(kdf_kwargs) == ["algorithm", "length", "salt", "iterations"]
     assert type(kdf_kwargs["algorithm"]) is hashes.SHA256
-    assert (kdf_kwargs["length"], kdf_kwargs["salt"], kdf_kwargs["iterations"]) == (32, SALT, 100000)
-    key = base64.urlsafe_b64encode(hashlib.pbkdf2_hmac("sha256", passphrase.encode(), SALT, 100000, 32))
+    expected = (KEY_LENGTH, OWN_SALT, ITERATIONS)
+    assert (kdf_kwargs["length"], kdf_kwargs["salt"], kdf_kwargs["iterations"]) == expected
+    key = derived_key(OWN_SALT, passphrase)
     assert kwargs == {} and args == (key,) and type(args[0]) is bytes and len(key) == 44
     fernet, secret_key = o.__reduce__()[2]
     assert fernet is CIPHER and type(secret_key) is str and secret_key == passphrase
 
 
-def test_equal_passphrases_share_tokens(K, obj, run_py):
+def test_equal_passphrases_share_tokens(cipher_class, obj, run_py):
     token = obj.encrypt_string("shared")
     code = f"import kelvaro_duneth.kv_duneth as m; print(m.kv_duneth({PASSPHRASE!r}).decrypt_string({token!r}))"
     assert run_py(code).stdout == "shared\n"
-    assert K("another passphrase").decrypt_string(token) is None
+    assert cipher_class("another passphrase").decrypt_string(token) is None
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -61,9 +60,9 @@ def test_equal_passphrases_share_tokens(K, obj, run_py):
     ((StrSub("pw"),), {}, wrong_type("secret_key", "str", "StrSub")),
     ((1,), {}, wrong_type("secret_key", "str", "int")),
 ])
-def test_refused_arguments_change_nothing(K, calls, args, kwargs, message):
-    existing = half_keyed(K)
-    for call in (K, existing.__init__):
+def test_refused_arguments_change_nothing(cipher_class, calls, args, kwargs, message):
+    existing = half_keyed(cipher_class)
+    for call in (cipher_class, existing.__init__):
         with pytest.raises(TypeError) as info:
             call(*args, **kwargs)
         assert str(info.value) == message
@@ -81,11 +80,11 @@ def test_refused_arguments_change_nothing(K, calls, args, kwargs, message):
     ("pw", "base64", NameError, "name 'base64' is not defined", 26),
     ("pw", "Fernet", NameError, "name 'Fernet' is not defined", 27),
 ])
-def test_failed_derivation_half_keys(K, restore_globals, passphrase, missing, exc, message, line):
+def test_failed_derivation_half_keys(cipher_class, restore_globals, passphrase, missing, exc, message, line):
     if missing:
         del restore_globals[missing]
-    existing = half_keyed(K)
-    for call in (K, existing.__init__):
+    existing = half_keyed(cipher_class)
+    for call in (cipher_class, existing.__init__):
         with pytest.raises(exc) as info:
             call(passphrase)
         assert message is None or str(info.value) == message
@@ -95,8 +94,8 @@ def test_failed_derivation_half_keys(K, restore_globals, passphrase, missing, ex
     assert state[0] is CIPHER and state[1] == passphrase
 
 
-def test_reinit_rekeys_and_failed_reinit_keeps_cipher(K):
-    o = K("first")
+def test_reinit_rekeys_and_failed_reinit_keeps_cipher(cipher_class):
+    o = cipher_class("first")
     first_token = o.encrypt_string("one")
     assert o.__init__("second") is None and o.decrypt_string(first_token) is None
     second_token, second_cipher = o.encrypt_string("two"), o.__reduce__()[2][0]

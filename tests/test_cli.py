@@ -8,7 +8,7 @@ import pytest
 from cryptography.fernet import Fernet
 
 from cli_run import ENV, at_terminal, cli, real_cryptography
-from conftest import PASSPHRASE
+from helpers import PASSPHRASE
 from kelvaro_duneth._cli import CHUNK
 
 # Ways of giving the data and of writing the result: a file argument, standard input or output.

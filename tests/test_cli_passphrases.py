@@ -4,7 +4,7 @@ import pytest
 from cryptography.fernet import Fernet
 
 from cli_run import at_terminal, cli, one_line, real_cryptography
-from conftest import PASSPHRASE
+from helpers import PASSPHRASE
 
 pytestmark = real_cryptography
 

@@ -1,7 +1,5 @@
 """Text and byte encryption, and the key-string helpers: round trips, interop, failures, look-ups."""
-import base64
 import builtins
-import hashlib
 import re
 import sys
 import traceback
@@ -10,7 +8,7 @@ from types import SimpleNamespace
 import pytest
 from cryptography.fernet import Fernet
 
-from conftest import PASSPHRASE
+from helpers import ITERATIONS, KEY_LENGTH, KEY_STRING_SALT, OWN_SALT, PASSPHRASE, derived_key
 from model import multiple, takes, unexpected, wrong_type
 
 SRC = "kelvaro_duneth/kv_duneth"
@@ -19,13 +17,10 @@ DEL = object()
 TEXTS = ["", "plain ascii", "ü€𝄞 ßüß", "x" * (1 << 20), "é" * (1 << 19)]
 
 
-def derived(salt, pw=PASSPHRASE):
-    return base64.urlsafe_b64encode(hashlib.pbkdf2_hmac("sha256", pw.encode(), salt, 100000, 32))
 
-
-def stubbed(K, **methods):
+def stubbed(cipher_class, **methods):
     """An unkeyed object whose cipher slot holds a stand-in with the given methods."""
-    o = K.__new__(K)
+    o = cipher_class.__new__(cipher_class)
     o.__setstate__((SimpleNamespace(**methods), "x"))
     return o
 
@@ -41,7 +36,7 @@ StrSub, BytesSub = type("StrSub", (str,), {}), type("BytesSub", (bytes,), {})
 
 @pytest.fixture(scope="module")
 def own():
-    return Fernet(derived(b"vo_trinkel_grit"))
+    return Fernet(derived_key())
 
 
 @pytest.fixture(scope="module")
@@ -51,7 +46,7 @@ def tok(obj):
     mid = len(s) // 2
     return dict(s=s, d=obj.encrypt_data(b"secret"), foreign=foreign.encrypt(b"secret"),
                 altered=s[:mid] + ("A" if s[mid] != "A" else "B") + s[mid + 1:],
-                bad_utf8=obj.encrypt_data(b"\xff\xfe"), ks=derived(b"pemb_").decode())
+                bad_utf8=obj.encrypt_data(b"\xff\xfe"), ks=derived_key(KEY_STRING_SALT).decode())
 
 
 @pytest.mark.parametrize("text", TEXTS, ids=["empty", "ascii", "non-ascii", "1MiB", "1MiB-2byte"])
@@ -85,8 +80,8 @@ def test_old_tokens_and_other_processes(obj, own, tok, run_py):
 @pytest.mark.parametrize("pw", ["", "ü€𝄞", PASSPHRASE])
 def test_key_strings_match_hashlib_and_work_with_fernet(unkeyed, obj, pw):
     ks = unkeyed.string_to_secret_key(pw)
-    assert ks == derived(b"pemb_", pw).decode() and len(ks) == 44 and ks.endswith("=")
-    assert ks != derived(b"vo_trinkel_grit", pw).decode()
+    assert ks == derived_key(KEY_STRING_SALT, pw).decode() and len(ks) == 44 and ks.endswith("=")
+    assert ks != derived_key(OWN_SALT, pw).decode()
     token = Fernet(ks.encode()).encrypt("héllo".encode()).decode()
     assert obj.secret_key_to_string(ks, token) == unkeyed.secret_key_to_string(ks, token) == "héllo"
 
@@ -94,7 +89,7 @@ def test_key_strings_match_hashlib_and_work_with_fernet(unkeyed, obj, pw):
 def test_secret_key_to_string_salt_and_keywords(unkeyed, obj, tok):
     # The object's tokens are under the other salt's key: refused with the key string, read with the own key.
     assert unkeyed.secret_key_to_string(tok["ks"], tok["s"]) is None
-    assert unkeyed.secret_key_to_string(derived(b"vo_trinkel_grit").decode(), tok["s"]) == "secret"
+    assert unkeyed.secret_key_to_string(derived_key().decode(), tok["s"]) == "secret"
     ks, tk = tok["ks"], Fernet(tok["ks"].encode()).encrypt(b"kw").decode()
     f = unkeyed.secret_key_to_string
     assert (f(ks, tk) == f(secret_key=ks, encrypted_string=tk) == f(encrypted_string=tk, secret_key=ks)
@@ -143,8 +138,8 @@ def test_failed_decryption_gives_none_and_keeps_handled_exception(obj, tok, case
 
 
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
-def test_base_exceptions_in_the_body_are_swallowed(K, obj, restore_globals, tok, exc):
-    o = stubbed(K, decrypt=raiser(exc))
+def test_base_exceptions_in_the_body_are_swallowed(cipher_class, obj, restore_globals, tok, exc):
+    o = stubbed(cipher_class, decrypt=raiser(exc))
     try:
         raise ValueError("being handled")
     except ValueError as handled:
@@ -197,20 +192,21 @@ def test_unkeyed_object(unkeyed, tok, call):
             unkeyed.decrypt_data(tok["d"]), unkeyed.decrypt_data(None)} == {None}
 
 
-def test_stand_in_cipher_is_used_through_its_methods(K):
+def test_stand_in_cipher_is_used_through_its_methods(cipher_class):
     sentinel, seen = object(), []
 
     class Decodes:
         def decode(self):
             return "decoded by the object"
 
-    o = stubbed(K, encrypt=bytes, decrypt=bytes)
+    o = stubbed(cipher_class, encrypt=bytes, decrypt=bytes)
     assert o.encrypt_string("héllo") == "héllo" and o.decrypt_string("tøk") == "tøk"
     assert o.encrypt_data(b"\xff") == b"\xff" and o.decrypt_data(b"\xff") == b"\xff"
-    o = stubbed(K, encrypt=lambda d: seen.append(d) or sentinel, decrypt=lambda d: seen.append(d) or sentinel)
+    record = lambda d: seen.append(d) or sentinel  # noqa: E731
+    o = stubbed(cipher_class, encrypt=record, decrypt=record)
     assert o.encrypt_data(None) is sentinel and o.decrypt_data(None) is sentinel and seen == [None, None]
     assert o.decrypt_string(None) is None and seen == [None, None]
-    o = stubbed(K, encrypt=lambda d: Decodes(), decrypt=lambda d: Decodes())
+    o = stubbed(cipher_class, encrypt=lambda d: Decodes(), decrypt=lambda d: Decodes())
     assert o.encrypt_string("a") == o.decrypt_string("b") == "decoded by the object"
 
 
@@ -229,7 +225,7 @@ def test_module_names_are_looked_up_at_each_call(obj, tok, restore_globals, monk
     g["hashes"] = SimpleNamespace(SHA256=lambda: "sha")
     g["base64"] = SimpleNamespace(urlsafe_b64encode=lambda b: b"<" + b + b">")
     assert obj.string_to_secret_key("pé") == "<D:pé>"
-    assert calls == [dict(algorithm="sha", length=32, salt=b"pemb_", iterations=100000)]
+    assert calls == [dict(algorithm="sha", length=KEY_LENGTH, salt=KEY_STRING_SALT, iterations=ITERATIONS)]
 
 
 @pytest.mark.parametrize("patch, call, exc, func, line", [
@@ -249,14 +245,14 @@ def test_module_names_are_looked_up_at_each_call(obj, tok, restore_globals, monk
     ({}, lambda K, o: o.secret_key_to_string("k"), TypeError, "secret_key_to_string", 94),
     ({}, lambda K, o: o.decrypt_string(b"t"), TypeError, None, None),
 ])
-def test_traceback_entries(K, obj, restore_globals, patch, call, exc, func, line):
+def test_traceback_entries(cipher_class, obj, restore_globals, patch, call, exc, func, line):
     for name, value in patch.items():
         if value is DEL:
             del restore_globals[name]
         else:
             restore_globals[name] = value
     with pytest.raises(exc) as info:
-        call(K, obj)
+        call(cipher_class, obj)
     if exc is NameError:
         assert str(info.value) == f"name '{next(iter(patch))}' is not defined"
     entries = [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(info.value.__traceback__)]

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import kelvaro_duneth.kv_duneth as kvm
 from model import end_date, multiple, not_strings, takes, unexpected, wrong_type
-from stand_ins import VECTORCALL, IntReturns, QuickCipher, QuickKDF, call_with_dict, native
+from fakes import VECTORCALL, IntReturns, QuickCipher, QuickKDF, call_with_dict, native
 
 K = kvm.kv_duneth
 U = kvm.__pyx_unpickle_kv_duneth
@@ -311,7 +311,7 @@ ROUTES.append("foreign")
 
 
 @pytest.fixture(scope="module")
-def stand_ins():
+def quick_globals():
     saved = dict(vars(kvm))
     vars(kvm).update(Fernet=QuickCipher, PBKDF2HMAC=QuickKDF)
     yield
@@ -330,7 +330,7 @@ def make_target(draw):
 @pytest.mark.parametrize("name", list(SIGNATURES))
 @FUZZ
 @given(data=st.data())
-def test_every_callable(stand_ins, name, data):
+def test_every_callable(quick_globals, name, data):
     draw = data.draw
     params, _ = SIGNATURES[name]
     module_level = name == "__pyx_unpickle_kv_duneth"

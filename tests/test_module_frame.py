@@ -7,9 +7,9 @@ import weakref
 
 import pytest
 
-from conftest import PASSPHRASE
+from helpers import PASSPHRASE
 from model import multiple, needs_argument, takes, unexpected
-from stand_ins import through_cipher
+from fakes import through_cipher
 
 SRC, STR_SRC = "kelvaro_duneth/kv_duneth", "<stringsource>"
 METHODS = [  # name, parameters after self, first line, file
@@ -98,19 +98,19 @@ def test_created_from_a_spec_without_optional_attributes(run_py):
     """)
 
 
-def test_call_through_the_type_slot(K, obj):
+def test_call_through_the_type_slot(cipher_class, obj):
     """type(f).__call__ reaches tp_call (the route 3.7 takes) with positions and keywords."""
-    f = vars(K)["encrypt_string"]
+    f = vars(cipher_class)["encrypt_string"]
     assert obj.decrypt_string(type(f).__call__(f, obj, input_string="slot")) == "slot"
 
 
-def test_module_namespace(mod, K):
+def test_module_namespace(mod, cipher_class):
     import base64, builtins, datetime
     from cryptography.fernet import Fernet
     from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
     ns, spec = vars(mod), mod.__spec__
-    expected = dict(__builtins__=builtins, kv_duneth=K, base64=base64, datetime=datetime.datetime,
+    expected = dict(__builtins__=builtins, kv_duneth=cipher_class, base64=base64, datetime=datetime.datetime,
                     timedelta=datetime.timedelta, Fernet=Fernet, hashes=hashes, PBKDF2HMAC=PBKDF2HMAC,
                     __doc__=None, __package__="kelvaro_duneth", __file__=spec.origin, __loader__=spec.loader)
     assert {n: ns[n] for n in expected} == expected
@@ -124,15 +124,17 @@ def test_module_namespace(mod, K):
     assert code.co_varnames[:3] == ("__pyx_type", "__pyx_checksum", "__pyx_state")
 
 
-def test_class_and_allocation(K):
-    assert (K.__name__, K.__qualname__, K.__module__, K.__doc__, K.__bases__) == (
+def test_class_and_allocation(cipher_class):
+    names = ("__name__", "__qualname__", "__module__", "__doc__", "__bases__")
+    assert tuple(getattr(cipher_class, name) for name in names) == (
         "kv_duneth", "kv_duneth", "kelvaro_duneth.kv_duneth", None, (object,))
-    ns = vars(K)
+    ns = vars(cipher_class)
     assert type(ns["__pyx_vtable__"]).__name__ == "PyCapsule"
     kinds = {type(ns[name]) for name, *_ in METHODS}
     assert len(kinds) == 1 and kinds != {type(object.__reduce__)}  # function objects, not row descriptors
-    a, b, token = K.__new__(K, "pw", 1, secret_key="x"), K.__new__(K), object()
-    assert type(a) is K and a.__reduce__()[1][2] == (None, None)     # extra arguments ignored, no __init__
+    a, token = cipher_class.__new__(cipher_class, "pw", 1, secret_key="x"), object()
+    b = cipher_class.__new__(cipher_class)
+    assert type(a) is cipher_class and a.__reduce__()[1][2] == (None, None)  # extras ignored, no __init__
     assert (a.decrypt_string("t"), a.decrypt_data(b"t")) == (None, None)
     with pytest.raises(AttributeError):
         a.encrypt_string("x")
@@ -141,22 +143,22 @@ def test_class_and_allocation(K):
     assert a.__reduce__()[2] == b.__reduce_cython__()[2] == (token, "pw")
 
 
-def test_attributes_hidden_weakref_refused_subclass_free(K, obj):
+def test_attributes_hidden_weakref_refused_subclass_free(cipher_class, obj):
     for action in (lambda: obj.secret_key, lambda: obj.fernet, lambda: obj.__dict__,
                    lambda: setattr(obj, "secret_key", "x"), lambda: setattr(obj, "y", 1)):
         with pytest.raises(AttributeError):
             action()
     with pytest.raises(TypeError):
         weakref.ref(obj)
-    s = type("Sub", (K,), {})(PASSPHRASE)
+    s = type("Sub", (cipher_class,), {})(PASSPHRASE)
     s.extra = 1
     assert s.__dict__ == {"extra": 1} and weakref.ref(s)() is s
-    assert K.decrypt_string(s, obj.encrypt_string("hi")) == "hi"
+    assert cipher_class.decrypt_string(s, obj.encrypt_string("hi")) == "hi"
 
 
 @pytest.mark.parametrize("name, params, line, path", METHODS)
-def test_function_object(K, mod, unkeyed, name, params, line, path):
-    f = vars(K)[name]
+def test_function_object(cipher_class, mod, unkeyed, name, params, line, path):
+    f = vars(cipher_class)[name]
     assert (f.__name__, f.__qualname__, f.__module__, f.__doc__, f.__globals__ is vars(mod)) == (
         name, "kv_duneth." + name, "kelvaro_duneth.kv_duneth", None, True)
     assert f.__defaults__ == ((0, 0, 0) if name == "generate_end_date" else None)
@@ -174,21 +176,21 @@ def test_function_object(K, mod, unkeyed, name, params, line, path):
     with pytest.raises(TypeError) as info:
         f()
     assert str(info.value) == needs_argument(name)
-    for intruder in (object(), "text", K, None):
+    for intruder in (object(), "text", cipher_class, None):
         with pytest.raises(TypeError):
             f(intruder, *[None] * len(params))
 
 
-def test_gc_referents_and_cycles(K, unkeyed, obj):
+def test_gc_referents_and_cycles(cipher_class, unkeyed, obj):
     from cryptography.fernet import Fernet
     assert gc.is_tracked(unkeyed) and gc.get_referents(unkeyed) == [None]
     refs = gc.get_referents(obj)
     assert len(refs) == 1 and type(refs[0]) is Fernet
-    for cls in (K, type("Sub", (K,), {})):
+    for cls in (cipher_class, type("Sub", (cipher_class,), {})):
         u = cls.__new__(cls)
         watch = weakref.ref(through_cipher(u))
         cycle, refs = u.__reduce__()[2][0], gc.get_referents(u)
-        assert refs == [cycle] if cls is K else any(r is cycle for r in refs)
+        assert refs == [cycle] if cls is cipher_class else any(r is cycle for r in refs)
         del u, cycle, refs
         gc.collect()
         assert watch() is None, cls
@@ -214,8 +216,8 @@ kw = "".join  # keyword names built at run time are not the interned strings
     ("encrypt_data", (), {kw(["da", "ta"]): b"", kw(["ex", "tra"]): 1},
      unexpected("encrypt_data", "extra")),
 ])
-def test_binding_errors(K, unkeyed, name, args, kwargs, message):
-    for call in (getattr(unkeyed, name), vars(K)[name].__get__(unkeyed)):
+def test_binding_errors(cipher_class, unkeyed, name, args, kwargs, message):
+    for call in (getattr(unkeyed, name), vars(cipher_class)[name].__get__(unkeyed)):
         with pytest.raises(TypeError) as info:
             call(*args, **kwargs)
         assert str(info.value) == message

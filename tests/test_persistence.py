@@ -10,7 +10,7 @@ import traceback
 import pytest
 from cryptography.fernet import Fernet
 
-from conftest import PASSPHRASE
+from helpers import PASSPHRASE
 import kelvaro_duneth.kv_duneth as kvm
 from model import multiple, takes, unexpected
 

@@ -36,7 +36,7 @@ def test_threads_on_one_object_and_concurrent_loads(args):
     assert result.returncode == 0, result.stdout + result.stderr[-2000:]
 
 
-def test_unpickling_function_binds_like_a_python_function(mod, K):
+def test_unpickling_function_binds_like_a_python_function(mod, cipher_class):
     function = vars(mod)["__pyx_unpickle_kv_duneth"]
 
     class Holder:
@@ -45,25 +45,26 @@ def test_unpickling_function_binds_like_a_python_function(mod, K):
     holder = Holder()
     bound = holder.unpickle
     assert (bound.__self__, bound.__func__) == (holder, function)
-    for call in (lambda: holder.unpickle(K, 0x2284821, None), lambda: bound(K, 0x2284821, None)):
+    for call in (lambda: holder.unpickle(cipher_class, 0x2284821, None),
+                 lambda: bound(cipher_class, 0x2284821, None)):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == takes("__pyx_unpickle_kv_duneth", 3, 4)
-    assert type(Holder.unpickle(K, 0x2284821, None)) is K
+    assert type(Holder.unpickle(cipher_class, 0x2284821, None)) is cipher_class
 
 
 @pytest.mark.parametrize("raised, expected", [
     (AttributeError, ImportError), (RuntimeError, RuntimeError),
     (KeyboardInterrupt, KeyboardInterrupt),
 ])
-def test_reading_pickle_error_fails(mod, K, monkeypatch, raised, expected):
+def test_reading_pickle_error_fails(mod, cipher_class, monkeypatch, raised, expected):
     def module_getattr(name):
         raise (raised if name == "PickleError" else AttributeError)(name)
 
     monkeypatch.delattr(pickle, "PickleError")
     monkeypatch.setattr(pickle, "__getattr__", module_getattr, raising=False)
     with pytest.raises(expected) as info:
-        mod.__pyx_unpickle_kv_duneth(K, 1, None)
+        mod.__pyx_unpickle_kv_duneth(cipher_class, 1, None)
     text = "cannot import name PickleError" if expected is ImportError else "PickleError"
     assert str(info.value) == text
     entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.tb)
@@ -128,10 +129,10 @@ print(nth > 5, sorted(vars(K)), sorted(vars(type(vars(K)["encrypt_string"]))))
 """
 
 
-def test_load_retried_after_failures_gives_the_first_loads_class(run_py, K):
+def test_load_retried_after_failures_gives_the_first_loads_class(run_py, cipher_class):
     pytest.importorskip("_testcapi")
-    function_type = type(vars(K)["encrypt_string"])
-    expected = f"True {sorted(vars(K))} {sorted(vars(function_type))}\n"
+    function_type = type(vars(cipher_class)["encrypt_string"])
+    expected = f"True {sorted(vars(cipher_class))} {sorted(vars(function_type))}\n"
     assert run_py(RETRY_CODE).stdout == expected
 
 
@@ -296,10 +297,10 @@ def test_recursion_through_the_module_meets_the_limit(method, expected):
     assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr[-2000:]
 
 
-def test_pickle_error_that_is_no_exception(mod, K, monkeypatch):
+def test_pickle_error_that_is_no_exception(mod, cipher_class, monkeypatch):
     monkeypatch.setattr(pickle, "PickleError", lambda message: message)
     with pytest.raises(TypeError, match="^exceptions must derive from BaseException$") as info:
-        mod.__pyx_unpickle_kv_duneth(K, 1, None)
+        mod.__pyx_unpickle_kv_duneth(cipher_class, 1, None)
     entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.tb)
                if f.filename == "<stringsource>"]
     assert entries == [("kelvaro_duneth.kv_duneth.__pyx_unpickle_kv_duneth", 6)]

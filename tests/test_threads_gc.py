@@ -11,7 +11,7 @@ import pytest
 from cryptography.fernet import Fernet
 
 import kelvaro_duneth.kv_duneth as kvm
-from stand_ins import QuickCipher, QuickKDF, through_cipher, through_dict, through_self
+from fakes import QuickCipher, QuickKDF, through_cipher, through_dict, through_self
 
 K = kvm.kv_duneth
 U = kvm.__pyx_unpickle_kv_duneth

@@ -96,8 +96,8 @@ HEADER = ("import kelvaro_duneth\nfrom kelvaro_duneth.kv_duneth import kv_duneth
           "c = kv_duneth('p')\ntoken = c.encrypt_string('x')\n")
 
 
-def test_every_method_has_a_misuse(K):
-    public = {name for name in vars(K) if not name.startswith("_")}
+def test_every_method_has_a_misuse(cipher_class):
+    public = {name for name in vars(cipher_class) if not name.startswith("_")}
     covered = {method for method, _, _ in MISUSE}
     assert covered == public | {"__init__", "__setstate__", "__version__"}
 
@@ -117,7 +117,7 @@ def test_mypy_strict(installed_stub, tmp_path):
 
 
 @pytest.fixture(scope="module")
-def misuse_namespace(K):
+def misuse_namespace(cipher_class):
     namespace = {}
     exec(HEADER, namespace)  # a keyed object of its own: __setstate__ is called on it
     return namespace

@@ -1,7 +1,6 @@
-"""Cheap stand-ins for what kv_duneth calls (cryptography's Fernet and PBKDF2HMAC, an argument's
-__int__) and for a native caller, and reference cycles through its objects.
-
-tests/stand_in, a double of the whole cryptography package, is another thing.
+"""Fakes for single tests: cheap versions of what kv_duneth calls (cryptography's Fernet and
+PBKDF2HMAC, an argument's __int__), a native caller, and reference cycles through its objects.
+(The package tests/stand_in replaces the whole of cryptography for a test run.)
 """
 import base64
 import ctypes
