@@ -18,6 +18,7 @@ from cryptography.fernet import Fernet
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
+from kelvaro_duneth._fernet import KEY_ITERATIONS, KEY_LENGTH, KEY_SALT
 from kelvaro_duneth.kv_duneth import kv_duneth
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -75,7 +76,8 @@ ROWS = {
     "py_fernet_decrypt_bad": "pf.decrypt_data(b)",
     "construct": "kv_duneth(s)",
     "floor_construct": "Fernet(base64.urlsafe_b64encode(PBKDF2HMAC(algorithm=hashes.SHA256(), "
-                       "length=32, salt=b'vo_trinkel_grit', iterations=100000).derive(s.encode())))",
+                       f"length={KEY_LENGTH}, salt={KEY_SALT!r}, iterations={KEY_ITERATIONS})"
+                       ".derive(s.encode())))",
     "py_construct": "PyDuneth(s)",
     "too_few": "try:\n    so.encrypt_data()\nexcept TypeError:\n    pass",
     "py_too_few": "try:\n    p.encrypt_data()\nexcept TypeError:\n    pass",

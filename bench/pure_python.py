@@ -6,6 +6,7 @@ from datetime import datetime, timedelta
 from cryptography.fernet import Fernet
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
+from kelvaro_duneth._fernet import KEY_ITERATIONS, KEY_LENGTH, KEY_SALT, KEY_STRING_SALT
 
 
 class PyDuneth:
@@ -14,8 +15,8 @@ class PyDuneth:
         self.fernet = self._create_fernet(secret_key)
 
     def _create_fernet(self, secret_key):
-        salt = b"vo_trinkel_grit"
-        kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=32, salt=salt, iterations=100000)
+        kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=KEY_LENGTH, salt=KEY_SALT,
+                         iterations=KEY_ITERATIONS)
         key = base64.urlsafe_b64encode(kdf.derive(secret_key.encode()))
         return Fernet(key)
 
@@ -40,8 +41,8 @@ class PyDuneth:
         return datetime.now().strftime("%Y-%m-%d")
 
     def string_to_secret_key(self, input_string):
-        salt = b"pemb_"
-        kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=32, salt=salt, iterations=100000)
+        kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=KEY_LENGTH, salt=KEY_STRING_SALT,
+                         iterations=KEY_ITERATIONS)
         key = base64.urlsafe_b64encode(kdf.derive(input_string.encode()))
         return key.decode()
 

@@ -46,12 +46,12 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
 import kelvaro_duneth.kv_duneth as kv_module
+from kelvaro_duneth._fernet import KEY_ITERATIONS, KEY_LENGTH, KEY_SALT, KEY_STRING_SALT, derive_key
 from kelvaro_duneth.kv_duneth import kv_duneth
 
 BENCH_DIR = Path(__file__).resolve().parent
-sys.path[:0] = [str(BENCH_DIR), str(BENCH_DIR.parent / "tests")]  # pure_python; fakes
+sys.path.insert(0, str(BENCH_DIR))
 from pure_python import PyDuneth  # noqa: E402
-from fakes import clock_at  # noqa: E402
 
 PASSPHRASE = "correct horse battery staple"
 VARIANTS = ("module", "floor", "python")
@@ -66,10 +66,14 @@ PROFILES = {
 
 # --- the work ------------------------------------------------------------------------------
 
+def clock_at(*when):
+    """A `datetime` whose now() is always datetime(*when)."""
+    now = classmethod(lambda cls, tz=None: cls(*when))
+    return type("Fixed", (datetime,), {"now": now})
+
+
 def derive_fernet(passphrase):
-    kdf = PBKDF2HMAC(algorithm=hashes.SHA256(), length=32, salt=b"vo_trinkel_grit",
-                     iterations=100000)
-    return Fernet(base64.urlsafe_b64encode(kdf.derive(passphrase.encode())))
+    return Fernet(derive_key(passphrase))
 
 
 def make_env():
@@ -197,14 +201,14 @@ def make_cases():
     ]
     c.append(Case("pickle round trip", "pickle", "loads(dumps(o))", "loads(dumps((f, pw)))",
                   "loads(dumps(p))"))
-    kdf = ("PBKDF2HMAC(algorithm=hashes.SHA256(), length=32, salt={salt}, "
-           "iterations=100000).derive(pw.encode())")
+    kdf = (f"PBKDF2HMAC(algorithm=hashes.SHA256(), length={KEY_LENGTH}, salt={{salt}}, "
+           f"iterations={KEY_ITERATIONS}).derive(pw.encode())")
     c += [
         Case("kv_duneth(pw): construction", "construction", "kv_duneth(pw)",
-             "Fernet(base64.urlsafe_b64encode(" + kdf.format(salt='b"vo_trinkel_grit"') + "))",
+             "Fernet(base64.urlsafe_b64encode(" + kdf.format(salt=repr(KEY_SALT)) + "))",
              "PyDuneth(pw)", slow=True),
         Case("string_to_secret_key(pw)", "cipher", "o.string_to_secret_key(pw)",
-             "base64.urlsafe_b64encode(" + kdf.format(salt='b"pemb_"') + ").decode()",
+             "base64.urlsafe_b64encode(" + kdf.format(salt=repr(KEY_STRING_SALT)) + ").decode()",
              "p.string_to_secret_key(pw)", slow=True),
     ]
     return c

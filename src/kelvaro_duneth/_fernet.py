@@ -23,8 +23,10 @@ import struct
 import time
 
 # The key of a kv_duneth object (the key its Fernet tokens are made with): PBKDF2-HMAC-SHA256
-# over the UTF-8 passphrase with this salt and number of iterations, KEY_LENGTH bytes.
+# over the UTF-8 passphrase with this salt and number of iterations, KEY_LENGTH bytes. The key
+# strings of string_to_secret_key take KEY_STRING_SALT instead.
 KEY_SALT, KEY_ITERATIONS, KEY_LENGTH = b"vo_trinkel_grit", 100000, 32
+KEY_STRING_SALT = b"pemb_"
 
 VERSION = 0x80
 HEADER, BLOCK, TAG = 25, 16, 32  # version, time and IV; the AES block; the HMAC
