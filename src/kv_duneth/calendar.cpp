@@ -113,17 +113,49 @@ Ref shift_years(PyObject* date, PyObject* years) {
     return day_28 ? replace_date(date, constants.kw_year_day, {target.get(), day_28.get()}) : Ref();
 }
 
-// The month step on the shifted date, as Python does it: year + (month + months - 1) // 12 and
-// (month + months - 1) % 12 + 1, reading the month, then the year. On failure `line` is the
-// failing statement's.
+// year + (month + months - 1) // 12 and (month + months - 1) % 12 + 1 in machine integers; false
+// when the year is no int that fits or anything would overflow.
+bool machine_month_step(PyObject* year_number, long long month, long long months,
+                        long long& year_out, long long& month_out) {
+    long long year, zero_based;
+    if (!machine_int(year_number, year) || __builtin_add_overflow(month, months, &zero_based) ||
+        __builtin_sub_overflow(zero_based, 1, &zero_based))
+        return false;
+    // Floor division and a remainder that is never negative, as Python's // and %; neither
+    // step can overflow, whatever zero_based is.
+    const long long remainder = zero_based % 12;
+    const long long carry = zero_based / 12 - (remainder < 0 ? 1 : 0);
+    month_out = (remainder < 0 ? remainder + 12 : remainder) + 1;
+    return !__builtin_add_overflow(year, carry, &year_out);
+}
+
+// The month step on the shifted date: year + (month + months - 1) // 12 and
+// (month + months - 1) % 12 + 1, reading the month, then the year. Ints that fit take the
+// machine shortcut; anything else takes Python's arithmetic. On failure `line` is the failing
+// statement's.
 bool step_months(PyObject* end, long long months, Ref& year, Ref& month, int& line) {
     line = end_date_lines.months;
     Ref month_attr = getattr(end, names.month);
-    Ref months_number = month_attr ? new_int(months) : Ref();
+    if (!month_attr) return false;
+    Ref year_attr;
+    long long machine_year, machine_month;
+    if (machine_int(month_attr.get(), machine_month)) {  // month + months runs no Python code
+        line = end_date_lines.carry;
+        if (!(year_attr = getattr(end, names.year))) return false;
+        if (machine_month_step(year_attr.get(), machine_month, months, machine_year,
+                               machine_month)) {
+            if (!(year = new_int(machine_year))) return false;
+            line = end_date_lines.normalise;
+            month = new_int(machine_month);
+            return bool(month);
+        }
+        line = end_date_lines.months;
+    }
+    Ref months_number = new_int(months);
     Ref month_sum = months_number ? add(month_attr.get(), months_number.get()) : Ref();
     if (!month_sum) return false;
     line = end_date_lines.carry;
-    Ref year_attr = getattr(end, names.year);
+    if (!year_attr) year_attr = getattr(end, names.year);
     Ref zero_based = year_attr ? subtract(month_sum.get(), constants.int_1) : Ref();
     Ref carry = zero_based ? floor_divide(zero_based.get(), constants.int_12) : Ref();
     year = carry ? add(year_attr.get(), carry.get()) : Ref();
