@@ -30,7 +30,7 @@ help:
 	@echo "make clean         remove .venv, build directories and dist/"
 
 deps:
-	@source tools/matrix/lib.sh && kv_require_packages $(APT_PACKAGES)
+	@source tools/lib.sh && kv_require_packages $(APT_PACKAGES)
 
 $(PY): | deps
 	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)

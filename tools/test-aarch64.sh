@@ -2,7 +2,7 @@
 # Cross-compiles the extension for 64-bit ARM Linux with meson and tools/aarch64-cross.ini, and runs
 # the whole test suite under qemu's user-mode emulation, once for each Debian arm64 interpreter
 # with the aarch64 role in tools/interpreters.txt, with its own `cryptography`, pytest and
-# hypothesis. The arm64 packages are the sysroots of tools/matrix/lib.sh (build/trees/arm64-RELEASE,
+# hypothesis. The arm64 packages are the sysroots of tools/lib.sh (build/trees/arm64-RELEASE,
 # shared with make wheels; the machine's dpkg architectures and sources stay as they are); qemu is
 # the static qemu-aarch64 of the tool tree (kv_arm64_python). Each build must be warning-free and
 # each suite must pass; the last lines give one summary per interpreter. Emulated, each suite
@@ -14,8 +14,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${KV_AARCH64_DIR:-$ROOT/build/aarch64}
-source "$ROOT/tools/matrix/lib.sh"
-read -r -a RELEASES <<< "${*:-$(kv_releases aarch64)}"
+source "$ROOT/tools/lib.sh"
+RELEASES=(${*:-$(kv_releases aarch64)})
 kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 [ "$(id -u)" = 0 ] || { echo "test-aarch64: needs root (mmdebstrap)" >&2; exit 2; }

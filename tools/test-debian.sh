@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the extension inside the Debian trees of the releases in tools/interpreters.txt and runs
 # the whole test suite there, with each release's own compiler, interpreters and real
-# `cryptography`. The trees are those of tools/matrix/lib.sh (build/trees/RELEASE, shared with
+# `cryptography`. The trees are those of tools/lib.sh (build/trees/RELEASE, shared with
 # make wheels). For each interpreter, as the wheels are built: a wheel by meson-python from
 # meson.build with -Dwerror=true (the tree's meson-python; in the wheel tree, whose meson is too
 # old, bookworm's meson 1.0 and meson-python 0.12 copied in), then the in-tree `test` step of
@@ -14,8 +14,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 LOGS=$ROOT/build/debian
-source "$ROOT/tools/matrix/lib.sh"
-read -r -a RELEASES <<< "${*:-$(kv_releases)}"
+source "$ROOT/tools/lib.sh"
+RELEASES=(${*:-$(kv_releases)})
 
 [ "$(id -u)" = 0 ] || { echo "test-debian: needs root (mmdebstrap, chroot, mount)" >&2; exit 2; }
 for release in "${RELEASES[@]}"; do

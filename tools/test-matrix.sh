@@ -10,8 +10,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${KV_MATRIX_DIR:-$ROOT/build/matrix}
-source "$ROOT/tools/matrix/lib.sh"
-read -r -a VERSIONS <<< "${*:-$(kv_rows ci | awk '$2 == "host" { print "debian" } $2 == "pyenv" { print $3 }')}"
+source "$ROOT/tools/lib.sh"
+VERSIONS=(${*:-$(kv_rows ci | awk '$2 == "host" { print "debian" } $2 == "pyenv" { print $3 }')})
 # The wheel and sdist tests (marked slow) need pip and meson-python in the interpreter: `make test`
 # runs them on Debian's python3. KV_PYTEST_ARGS replaces this selection.
 kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"

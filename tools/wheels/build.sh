@@ -4,7 +4,7 @@
 # interpreter and runs the test suite against it; prints one table at the end. The wheels are the
 # rows of tools/interpreters.txt with a wheel role: x86_64 ones from pyenv or a Debian amd64 tree,
 # aarch64 ones from a Debian arm64 sysroot, run under the tool tree's qemu-aarch64.
-# Where things are made (the trees of tools/matrix/lib.sh under build/trees/: the wheel tree is
+# Where things are made (the trees of tools/lib.sh under build/trees/: the wheel tree is
 # bullseye, the tool tree unstable; work files under build/wheels/, logs in build/wheels/logs/):
 #   - the sdist: the build backend's build_sdist (backend/kv_backend.py) with Debian's python3
 #     on this machine (as `make sdist`);
@@ -16,7 +16,7 @@
 #     (tree_python below); the arm64 ones under qemu, with tools/aarch64-cross.ini;
 #   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in the
 #     unstable tree;
-#   - tests: pyenv interpreters on this machine (the pytest overlay of tools/matrix/lib.sh,
+#   - tests: pyenv interpreters on this machine (the pytest overlay of tools/lib.sh,
 #     the real cryptography where the interpreter imports it, tests/stand_in otherwise); a Debian
 #     interpreter in its tree, and the retest rows' wheels once more with Debian's interpreter
 #     and cryptography in their trees; arm64 ones under qemu with their
@@ -38,7 +38,7 @@ WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
 DIST=$ROOT/dist
 PYENV_DIR=${PYENV_ROOT:-/root/.pyenv}
-source "$ROOT/tools/matrix/lib.sh"
+source "$ROOT/tools/lib.sh"
 PYENV=$KV_PYENV
 
 # The rows of tools/interpreters.txt with a wheel role, as name|architecture|where|interpreter:

@@ -14,7 +14,7 @@ KV_OVERLAY_PACKAGES=(python3-pytest python3-pluggy python3-iniconfig python3-pac
 KV_BUILD_PACKAGES=(meson python3-mesonpy python3-pyproject-metadata python3-packaging python3-tomli
                    python3-colorama python3-typing-extensions)
 KV_DIST=usr/lib/python3/dist-packages
-KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KV_TREES=$KV_ROOT/build/trees
 KV_TABLE=$KV_ROOT/tools/interpreters.txt
 KV_PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
