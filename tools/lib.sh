@@ -44,9 +44,6 @@ kv_releases() { kv_rows "${1:-}" debian | awk '!seen[$2]++ { print $2 }'; }
 # kv_debian_interpreters RELEASE: the interpreters of a release's rows; fails for no row.
 kv_debian_interpreters() { kv_rows "" "$1" | awk '{ print $3 } END { exit NR == 0 }'; }
 
-# kv_interpreter WHERE INTERPRETER: the path of a host or pyenv row's interpreter.
-kv_interpreter() { if [ "$1" = pyenv ]; then echo "$KV_PYENV/$2/bin/python3"; else echo "$2"; fi; }
-
 kv_installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # kv_require_packages PKG...: installs the Debian packages missing on this machine.
@@ -165,16 +162,9 @@ kv_stage() {
 }
 
 # ---- Debian trees -------------------------------------------------------------------------------
-# RELEASE (amd64, mmdebstrap --variant=apt, entered with chroot): the release's interpreters of the
-#   table with headers and venv, cryptography, pytest, hypothesis, pip, g++; meson and meson-python,
-#   but the wheel tree has the arm64 cross compiler instead; the tool tree adds auditwheel,
-#   patchelf, twine and qemu-user (whose static qemu-aarch64 runs the arm64 programs).
-# arm64-RELEASE (mmdebstrap --variant=extract: the packages and their dependencies unpacked, no
-#   maintainer scripts): the arm64 interpreters, for headers and for runs under qemu.
-# Each is made once per machine in $KV_CACHE/trees/NAME, with a hash of its suite, mirror,
-# variant, architecture and package list in .kv-packages, and made again when that changes (or
-# with KV_REFRESH=1). A run works in build/trees/NAME, a copy of hard links (instant, no space)
-# that it may write into: the scripts only add or replace files there, never rewrite one in place.
+# RELEASE (amd64, entered with chroot) and arm64-RELEASE (unpacked only: a sysroot for qemu), made
+# once per machine in $KV_CACHE/trees and used through a copy of hard links in build/trees, into
+# which the scripts only add or replace files, never rewrite one in place (docs/testing.md).
 
 kv_tree_packages() {  # NAME
     local release=${1#arm64-} py

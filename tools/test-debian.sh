@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension inside the Debian trees of the releases in tools/interpreters.txt and runs
-# the whole test suite there, with each release's own compiler, interpreters and real
-# `cryptography`. The trees are those of tools/lib.sh (build/trees/RELEASE, shared with
-# make wheels). For each interpreter, as the wheels are built: a wheel by meson-python from
-# meson.build with -Dwerror=true (the tree's meson-python; in the wheel tree, whose meson is too
-# old, bookworm's meson 1.0 and meson-python 0.12 copied in), then the in-tree `test` step of
-# tools/wheels/in-tree.sh: a fresh venv with --system-site-packages, the wheel installed, the
-# suite in tests/. Without meson-python in the interpreter the suite skips its own wheel and sdist
-# builds. Any "warning:" in a build log fails that build. Logs: build/debian/.
+# Builds the extension inside the Debian tree of each release of tools/interpreters.txt, as the
+# wheels are built (tools/wheels/in-tree.sh wheel, -Dwerror=true; any "warning:" fails), and runs
+# the whole suite on the installed wheel with each interpreter's own real `cryptography`
+# (in-tree.sh test). Logs and the table: build/debian/. More in docs/testing.md.
 # Usage (root): bash tools/test-debian.sh [RELEASE ...]   (default: every release of the table)
 # KV_REFRESH=1 makes the trees again.
 set -euo pipefail

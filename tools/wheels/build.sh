@@ -1,27 +1,9 @@
 #!/usr/bin/env bash
-# Builds into dist/ the sdist and one wheel per supported interpreter, repairs and tags each wheel
-# with auditwheel, checks every file with twine, installs each wheel into a fresh venv of its own
-# interpreter and runs the test suite against it; prints one table at the end. The wheels are the
-# rows of tools/interpreters.txt with a wheel role: x86_64 ones from pyenv or a Debian amd64 tree,
-# aarch64 ones from a Debian arm64 sysroot, run under the tool tree's qemu-aarch64.
-# Where things are made (the trees of tools/lib.sh under build/trees/: the wheel tree is
-# bullseye, the tool tree unstable; work files under build/wheels/, logs in build/wheels/logs/):
-#   - the sdist: the build backend's build_sdist (backend/kv_backend.py) with Debian's python3
-#     on this machine (as `make sdist`);
-#   - every wheel: meson-python from meson.build in the bullseye tree (glibc 2.31, g++ 10 and its
-#     arm64 cross compiler), with bookworm's meson 1.0 and meson-python 0.12 copied into the tree
-#     and -Dstatic_runtime=true, so the module needs no glibc symbol newer than bullseye's.
-#     meson-python runs under the wheel's own interpreter, which names the tags: pyenv's and
-#     the Debian trees' x86_64 interpreters run in the tree with their own loader and libraries
-#     (tree_python below); the arm64 ones under qemu, with tools/aarch64-cross.ini;
-#   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in the
-#     unstable tree;
-#   - tests: pyenv interpreters on this machine (the pytest overlay of tools/lib.sh,
-#     the real cryptography where the interpreter imports it, tests/stand_in otherwise); a Debian
-#     interpreter in its tree, and the retest rows' wheels once more with Debian's interpreter
-#     and cryptography in their trees; arm64 ones under qemu with their
-#     sysroot's packages (interpreter, cryptography, pytest, hypothesis, pip); venvs with
-#     --system-site-packages.
+# Builds into dist/ the sdist and one wheel per row of tools/interpreters.txt with a wheel role,
+# repairs and tags each with auditwheel, checks every file with twine, installs each wheel into a
+# fresh venv of its own interpreter and runs the suite against it; prints one table at the end.
+# How and where each step runs: docs/wheels.md and docs/testing.md (Tooling). Work files under
+# build/wheels/, logs and the table in build/wheels/logs/.
 # Usage (root): bash tools/wheels/build.sh
 #   KV_WHEELS_ONLY="cp39-aarch64 cp312-x86_64 ..."  build and test only these (default: all)
 #   KV_WHEELS_PYTEST_ARGS     pytest arguments for x86_64 (default: -m "not slow")
