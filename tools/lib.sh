@@ -52,7 +52,7 @@ kv_require_packages() {
     for pkg in "$@"; do kv_installed "$pkg" || missing+=("$pkg"); done
     ((${#missing[@]})) || return 0
     kv_log "installing Debian packages: ${missing[*]}"
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"; } >&2
 }
 
 kv_apt_download() { apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null; }
