@@ -7,7 +7,7 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
                 python3-mesonpy python3-cryptography python3-pytest python3-hypothesis python3-mypy
 PYTEST_ARGS ?=
 
-.PHONY: help deps venv install demo test clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz mutate bench bench-quick wheel sdist wheels
+.PHONY: help deps venv install demo test check clean test-matrix test-aarch64 test-debian test-asan test-leaks test-ft fuzz mutate bench bench-quick wheel sdist wheels
 
 # The first target: a bare `make` lists the targets and changes nothing on the machine.
 help:
@@ -16,8 +16,9 @@ help:
 	@echo "make deps          install the Debian packages the build and the tests need (as root)"
 	@echo "make install       build and install the package into .venv"
 	@echo "make bench         the benchmark (bench/run.py, about 90 s); bench-quick: under a minute"
-	@echo "make test-matrix   build and test for CPython 3.7 to 3.13 (pyenv)"
-	@echo "make test-debian   build and test inside Debian trees: bullseye, bookworm, trixie, unstable"
+	@echo "make check         what CI runs (.ci/run): make test, then every interpreter CI tests"
+	@echo "make test-matrix   build and test for this machine's interpreters (tools/interpreters.txt)"
+	@echo "make test-debian   build and test inside the Debian trees (tools/interpreters.txt)"
 	@echo "make test-aarch64  cross-build for 64-bit ARM and test under qemu"
 	@echo "make test-asan     the suite under ASan and UBSan, then valgrind memcheck"
 	@echo "make test-leaks    reference and block leak counts on python3-dbg"
@@ -29,7 +30,7 @@ help:
 	@echo "make clean         remove .venv, build directories and dist/"
 
 deps:
-	@source tools/matrix/lib.sh && kv_require_packages $(APT_PACKAGES)
+	@source tools/lib.sh && kv_require_packages $(APT_PACKAGES)
 
 $(PY): | deps
 	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
@@ -52,6 +53,10 @@ demo: install
 
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
+
+# What CI runs, in the same script (see docs/testing.md).
+check:
+	bash .ci/run
 
 # Heavier checks, each a command of its own (see docs/testing.md).
 test-matrix: deps

@@ -23,7 +23,7 @@ ROWS=("$@")
                                encrypt_string floor_encrypt_string decrypt_string floor_decrypt_string
                                decrypt_string_kw decrypt_data_kw floor_decrypt_guarded)
 
-source tools/matrix/lib.sh
+source tools/lib.sh
 kv_meson_build "$BUILD" "$PY" -Dbuildtype=release -Ddebug=true -Db_ndebug=true
 kv_stage "$STAGE" "$BUILD"/kv_duneth*.so
 mkdir -p "$OUT"

@@ -11,6 +11,7 @@ import pytest
 import kelvaro_duneth
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+TABLE = README.parent / "tools" / "interpreters.txt"
 BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M) \
     if README.is_file() else []
 DATE = r"\d{4}-\d\d-\d\d"
@@ -43,3 +44,27 @@ def test_readme_example_runs_as_pasted(block, tmp_path):
 def test_package_docstring_examples():
     results = doctest.testmod(kelvaro_duneth)
     assert results.attempted and not results.failed
+
+
+def supported():
+    """CPython version -> (its wheels' architectures, whether a real cryptography tests it)."""
+    found = {}
+    for row in TABLE.read_text(encoding="utf-8").splitlines():
+        if row.strip() and not row.lstrip().startswith("#"):
+            version, where, _, roles = row.split()
+            arches, real = found.get(version, (set(), False))
+            arches |= {r[len("wheel-"):] for r in roles.split(",") if r.startswith("wheel-")}
+            found[version] = (arches, real or where not in ("pyenv", "by-hand"))
+    return found
+
+
+@pytest.mark.skipif(not TABLE.is_file(), reason="the sources are not beside these tests")
+def test_readme_support_table_and_classifiers_follow_the_interpreter_table():
+    section = README.read_text(encoding="utf-8").split("## Supported interpreters")[1].split("\n## ")[0]
+    rows = re.findall(r"^\| ([\d.t, ]+?)(?: \(free-threaded\))? \| (.*?) \| (.*?) \|$", section, re.M)
+    readme = {version: (set(re.findall(r"x86_64|aarch64", wheels)), tested != "test double")
+              for versions, wheels, tested in rows for version in versions.split(", ")}
+    assert readme == supported()
+    pyproject = (README.parent / "pyproject.toml").read_text(encoding="utf-8")
+    assert set(re.findall(r"Python :: (3\.\d+)\"", pyproject)) == {
+        version for version in supported() if not version.endswith("t")}

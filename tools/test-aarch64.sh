@@ -1,39 +1,38 @@
 #!/usr/bin/env bash
 # Cross-compiles the extension for 64-bit ARM Linux with meson and tools/aarch64-cross.ini, and runs
-# the whole test suite under qemu's user-mode emulation, once for each of two Debian arm64
-# interpreters with their own `cryptography`, pytest and hypothesis:
-#   bookworm   python3.11, cryptography 38     unstable   python3.14, cryptography 49
-# The arm64 packages are the sysroots of tools/matrix/lib.sh (build/trees/arm64-RELEASE, shared
-# with make wheels; the machine's dpkg architectures and sources stay as they are); qemu is the
-# static qemu-aarch64 of the unstable tree (kv_arm64_python). Each build must be warning-free and
+# the whole test suite under qemu's user-mode emulation, once for each Debian arm64 interpreter
+# with the aarch64 role in tools/interpreters.txt, with its own `cryptography`, pytest and
+# hypothesis. The arm64 packages are the sysroots of tools/lib.sh (build/trees/arm64-RELEASE,
+# shared with make wheels; the machine's dpkg architectures and sources stay as they are); qemu is
+# the static qemu-aarch64 of the tool tree (kv_arm64_python). Each build must be warning-free and
 # each suite must pass; the last lines give one summary per interpreter. Emulated, each suite
 # takes several minutes. Work files in build/aarch64/RELEASE.
-# Usage (root): bash tools/test-aarch64.sh [RELEASE ...]   (bookworm, unstable; default: both)
+# Usage (root): bash tools/test-aarch64.sh [RELEASE ...]   (default: every release with the role)
 # KV_REFRESH=1 makes the trees again; KV_PYTEST_ARGS replaces `-m "not slow"` (the wheel and sdist
 # builds: pip and meson-python are not in the sysroots).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${KV_AARCH64_DIR:-$ROOT/build/aarch64}
-source "$ROOT/tools/matrix/lib.sh"
-RELEASES=(${@:-bookworm unstable})
+source "$ROOT/tools/lib.sh"
+RELEASES=(${*:-$(kv_releases aarch64)})
 kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 [ "$(id -u)" = 0 ] || { echo "test-aarch64: needs root (mmdebstrap)" >&2; exit 2; }
-kv_require_packages g++-aarch64-linux-gnu meson ninja-build pkg-config mmdebstrap
-# shellcheck disable=SC2046  # one tree a word
-kv_trees unstable $(printf 'arm64-%s ' "${RELEASES[@]}") || exit 1
+kv_require_packages g++-aarch64-linux-gnu meson ninja-build pkg-config
+kv_trees "$KV_TOOL_TREE" "${RELEASES[@]/#/arm64-}" || exit 1
 
 # run_release RELEASE: builds, stages and tests; prints the summary line.
 run_release() {
     local release=$1 dir=$WORK/$1 py ver python suffix about rc=0 p f s e start=$SECONDS
-    py=$(kv_debian_interpreters "$release" | awk '{ print $1 }') || { echo "$release: unknown release"; return 1; }
+    py=$(kv_rows aarch64 "$release" | awk '{ print $3; exit }')
+    [ -n "$py" ] || { echo "$release: no interpreter with the aarch64 role"; return 1; }
     ver=${py#python}
     python=$(kv_arm64_python "$release" "$py")
     suffix=.cpython-${ver/./}-aarch64-linux-gnu.so
     mkdir -p "$dir"
     printf "[constants]\nsysroot = '%s'\npython = '%s'\nqemu = '%s'\n" "$KV_TREES/arm64-$release" \
-        "$python" "$KV_TREES/unstable/usr/bin/qemu-aarch64" > "$dir/paths.ini"
+        "$python" "$KV_TREES/$KV_TOOL_TREE/usr/bin/qemu-aarch64" > "$dir/paths.ini"
     kv_log "$release: cross build in $dir/build"
     # The C++ runtime linked in, as in the wheels: the sysroots hold no arm64 libstdc++.
     kv_meson_build "$dir/build" "$python" -Dstatic_runtime=true --cross-file "$dir/paths.ini" \

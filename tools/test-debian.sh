@@ -1,30 +1,22 @@
 #!/usr/bin/env bash
-# Builds the extension inside Debian trees of several releases and runs the whole test suite
-# there, with each release's own compiler, interpreters and real `cryptography`:
-#   bullseye python3.9 | bookworm python3.11 | trixie python3.13 | unstable python3.14, python3.15
-# The trees are those of tools/matrix/lib.sh (build/trees/RELEASE, shared with make wheels). For
-# each interpreter, as the wheels are built: a wheel by meson-python from meson.build with
-# -Dwerror=true (the tree's meson-python; in bullseye, whose meson 0.56 is too old, bookworm's
-# meson 1.0 and meson-python 0.12 copied into the tree), then the in-tree `test` step of
-# tools/wheels/in-tree.sh: a fresh venv with --system-site-packages, the wheel installed, the
-# suite in tests/. Without meson-python in the interpreter (bullseye) the suite skips its own
-# wheel and sdist builds. Any "warning:" in a build log fails that build. Logs: build/debian/.
-# Usage (root): bash tools/test-debian.sh [RELEASE ...]   (default: all four)
+# Builds the extension inside the Debian tree of each release of tools/interpreters.txt, as the
+# wheels are built (tools/wheels/in-tree.sh wheel, -Dwerror=true; any "warning:" fails), and runs
+# the whole suite on the installed wheel with each interpreter's own real `cryptography`
+# (in-tree.sh test). Logs and the table: build/debian/. More in docs/testing.md.
+# Usage (root): bash tools/test-debian.sh [RELEASE ...]   (default: every release of the table)
 # KV_REFRESH=1 makes the trees again.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 LOGS=$ROOT/build/debian
-source "$ROOT/tools/matrix/lib.sh"
-RELEASES=("$@")
-[ $# -gt 0 ] || RELEASES=(bullseye bookworm trixie unstable)
+source "$ROOT/tools/lib.sh"
+RELEASES=(${*:-$(kv_releases)})
 
 [ "$(id -u)" = 0 ] || { echo "test-debian: needs root (mmdebstrap, chroot, mount)" >&2; exit 2; }
 for release in "${RELEASES[@]}"; do
     kv_debian_interpreters "$release" >/dev/null ||
         { echo "test-debian: unknown release $release" >&2; exit 2; }
 done
-kv_require_packages mmdebstrap
 mkdir -p "$LOGS"
 trap kv_unmount_all EXIT
 trap 'exit 130' INT TERM HUP   # the EXIT trap unmounts
@@ -39,12 +31,12 @@ status=0
 run_release() {
     local release=$1 tree=$KV_TREES/$1 py log about version crypto compiler p f s e rc
     if ! kv_tree "$release"; then
-        row "$release" - - - "TREE FAILED (see $KV_TREES/$release.log)"
+        row "$release" - - - "TREE FAILED (see $KV_CACHE/trees/$release.log)"
         status=1
         return 0
     fi
     kv_enter "$tree"
-    [ "$release" != bullseye ] || kv_buildtools "$tree"
+    [ "$release" != "$KV_WHEEL_TREE" ] || kv_buildtools "$tree"
     compiler="g++ $(chroot "$tree" g++ -dumpfullversion)"
     for py in $(kv_debian_interpreters "$release"); do
         log=$LOGS/$release-$py

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-source tools/matrix/lib.sh
+source tools/lib.sh
 FT_PYTHON=${FT_PYTHON:-}
 SECONDS_PER_RUN=${FT_SECONDS:-5}
 RUNS=${FT_RUNS:-3}

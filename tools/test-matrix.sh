@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Builds the extension for each CPython from 3.7 to 3.13 and runs the whole test suite against that
-# build, staged as the package kelvaro_duneth. Interpreters that can import the real `cryptography`
-# use it (Debian's 3.11, pyenv's 3.11.7); the others get the test double in tests/stand_in.
-# Usage: bash tools/test-matrix.sh [VERSION ...]   (default: Debian's python3 and every pyenv one)
+# Builds the extension for this machine's interpreters of tools/interpreters.txt (the host's and
+# pyenv's rows with the ci role) and runs the whole test suite against each build, staged as the
+# package kelvaro_duneth. Interpreters that can import the real `cryptography` use it; the others
+# get the test double in tests/stand_in.
+# Usage: bash tools/test-matrix.sh [NAME ...]   (NAME: debian for the host's python3, or a pyenv
+# version such as 3.7.16; default: all of them).
 # Work files go to build/matrix/ (git-ignored); logs stay there for reading.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${KV_MATRIX_DIR:-$ROOT/build/matrix}
-PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
-VERSIONS=(${@:-debian 3.7.16 3.8.18 3.9.18 3.10.13 3.11.7 3.12.1 3.13.0})
+source "$ROOT/tools/lib.sh"
+VERSIONS=(${*:-$(kv_rows ci | awk '$2 == "host" { print "debian" } $2 == "pyenv" { print $3 }')})
 # The wheel and sdist tests (marked slow) need pip and meson-python in the interpreter: `make test`
 # runs them on Debian's python3. KV_PYTEST_ARGS replaces this selection.
-source "$ROOT/tools/matrix/lib.sh"
 kv_args_from PYTEST_ARGS KV_PYTEST_ARGS -m "not slow"
 
 for tool in meson ninja; do
@@ -24,14 +25,14 @@ kv_overlay "$WORK/overlay"
 
 # interpreter path for a name in VERSIONS
 interpreter() {
-    if [ "$1" = debian ]; then echo /usr/bin/python3; else echo "$PYENV/$1/bin/python3"; fi
+    if [ "$1" = debian ]; then kv_rows "" host | awk '{ print $3 }'; else echo "$KV_PYENV/$1/bin/python3"; fi
 }
 
-row() { printf '%-14s %-17s %s\n' "$@" >> "$WORK/summary"; }
-
-# run_one NAME: builds, stages and tests against one interpreter; appends a row to $WORK/summary.
+# run_one NAME: builds, stages and tests against one interpreter; writes its row to $WORK/NAME.row
+# and its counts to $WORK/NAME.counts.
 run_one() {
     local name=$1 py dir version pythonpath crypto result p f s e
+    row() { printf '%-14s %-17s %s\n' "$@" > "$WORK/$name.row"; }
     py=$(interpreter "$name")
     dir="$WORK/$name"
     if [ ! -x "$py" ]; then
@@ -70,23 +71,23 @@ print("stand-in" if getattr(cryptography, "STAND_IN", False) else "real " + cryp
     read -r p f s e <<< "$(kv_counts "$dir/pytest.log")"
     row "$version" "$crypto" "$(printf '%4s passed %3s failed %3s skipped %3s errors' "$p" "$f" "$s" "$e")$(
         [ "$result" = 0 ] || echo "  (pytest exit $result, see $dir/pytest.log)")"
-    echo "$p $f $s $e" >> "$WORK/totals"
+    echo "$p $f $s $e" > "$WORK/$name.counts"
     return "$result"
 }
 
-: > "$WORK/summary"
-: > "$WORK/totals"
-status=0
 start=$SECONDS
+status=0
 for name in "${VERSIONS[@]}"; do
+    rm -f "$WORK/$name.row" "$WORK/$name.counts"
     run_one "$name" || status=1
 done
 
 echo
-printf '%-14s %-17s %s\n' CPython cryptography results
-cat "$WORK/summary"
-awk '{p += $1; f += $2; s += $3; e += $4} END {
-    printf "matrix: %d passed, %d failed, %d skipped\n", p, f + e, s }' "$WORK/totals"
+{
+    printf '%-14s %-17s %s\n' CPython cryptography results
+    for name in "${VERSIONS[@]}"; do cat "$WORK/$name.row" 2>/dev/null || echo "$name: no result"; done
+} | tee "$WORK/summary"
+for name in "${VERSIONS[@]}"; do cat "$WORK/$name.counts" 2>/dev/null; done | awk '{p += $1; f += $2; s += $3; e += $4} END {
+    printf "matrix: %d passed, %d failed, %d skipped\n", p, f + e, s; exit NR == 0 }' || status=1
 echo "($((SECONDS - start)) s; logs in $WORK/<version>/)"
-[ -s "$WORK/totals" ] || { echo "no interpreter was tested" >&2; status=1; }
 exit "$status"

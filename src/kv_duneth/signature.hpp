@@ -14,7 +14,9 @@ namespace kvd {
 //    function by name) and the operations-table capsule __pyx_vtable__;
 //  - the pickling checksums 0x2284821, 0xbc0ac1d and 0x11b7a02 and the state's member order;
 //  - the traceback entries: dotted function names, the files "kelvaro_duneth/kv_duneth" and
-//    "<stringsource>", and every first line and body line given in the method rows below.
+//    "<stringsource>", and every first line and body line given in the method rows below;
+//  - the __doc__ of the module, the class and every method: None (users read kv_duneth.pyi);
+//  - the key derivation's salts, iterations and length: other ones make every token unreadable.
 
 enum class Kind : unsigned char {
     any,    // any object, untested

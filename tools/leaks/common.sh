@@ -1,6 +1,6 @@
 # Shared by tools/test-asan.sh and tools/test-leaks.sh: variant builds and their venvs.
 # Source it from the repository root.
-source tools/matrix/lib.sh
+source tools/lib.sh
 
 # build_variant DIR PYTHON MESON_OPTION...: configures (or reconfigures) and builds the module
 # in DIR for the interpreter PYTHON; prints the path of the built extension.

@@ -1,28 +1,9 @@
 #!/usr/bin/env bash
-# Builds into dist/ the sdist and one wheel per supported interpreter, repairs and tags each wheel
-# with auditwheel, checks every file with twine, installs each wheel into a fresh venv of its own
-# interpreter and runs the test suite against it; prints one table at the end.
-#   x86_64:  CPython 3.7 to 3.13 (pyenv, /root/.pyenv/versions), 3.14 and 3.15 (Debian unstable)
-#   aarch64: Debian's arm64 3.9 (bullseye), 3.11 (bookworm), 3.13 (trixie), 3.14, 3.15 (unstable),
-#            run under the qemu-aarch64 of the unstable tree (kv_arm64_python, tools/matrix/lib.sh)
-# Where things are made (the trees of tools/matrix/lib.sh under build/trees/; work files under
-# build/wheels/, logs in build/wheels/logs/):
-#   - the sdist: the build backend's build_sdist (backend/kv_backend.py) with Debian's python3
-#     on this machine (as `make sdist`);
-#   - every wheel: meson-python from meson.build in the bullseye tree (glibc 2.31, g++ 10 and its
-#     arm64 cross compiler), with bookworm's meson 1.0 and meson-python 0.12 copied into the tree
-#     and -Dstatic_runtime=true, so the module needs no glibc symbol newer than bullseye's.
-#     meson-python runs under the wheel's own interpreter, which names the tags: pyenv's and
-#     unstable's x86_64 interpreters run in the tree with their own loader and libraries
-#     (tree_python below); the arm64 ones under qemu, with tools/aarch64-cross.ini;
-#   - auditwheel (show, then repair to the lowest tag the module allows) and twine: in the
-#     unstable tree;
-#   - tests: pyenv interpreters on this machine (the pytest overlay of tools/matrix/lib.sh,
-#     the real cryptography where the interpreter imports it, tests/stand_in otherwise); 3.14 and
-#     3.15 in the unstable tree, and the 3.9 and 3.13 wheels once more with Debian's interpreter
-#     and cryptography in the bullseye and trixie trees; arm64 ones under qemu with their
-#     sysroot's packages (interpreter, cryptography, pytest, hypothesis, pip); venvs with
-#     --system-site-packages.
+# Builds into dist/ the sdist and one wheel per row of tools/interpreters.txt with a wheel role,
+# repairs and tags each with auditwheel, checks every file with twine, installs each wheel into a
+# fresh venv of its own interpreter and runs the suite against it; prints one table at the end.
+# How and where each step runs: docs/wheels.md and docs/testing.md (Tooling). Work files under
+# build/wheels/, logs and the table in build/wheels/logs/.
 # Usage (root): bash tools/wheels/build.sh
 #   KV_WHEELS_ONLY="cp39-aarch64 cp312-x86_64 ..."  build and test only these (default: all)
 #   KV_WHEELS_PYTEST_ARGS     pytest arguments for x86_64 (default: -m "not slow")
@@ -39,34 +20,18 @@ WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
 DIST=$ROOT/dist
 PYENV_DIR=${PYENV_ROOT:-/root/.pyenv}
-PYENV=$PYENV_DIR/versions
-source "$ROOT/tools/matrix/lib.sh"
+source "$ROOT/tools/lib.sh"
+PYENV=$KV_PYENV
 
-# name|architecture|where|interpreter: where is pyenv (this machine), unstable (the amd64 tree)
-# or an arm64 sysroot's release.
-TARGETS=(
-    cp37-x86_64\|x86_64\|pyenv\|3.7.16
-    cp38-x86_64\|x86_64\|pyenv\|3.8.18
-    cp39-x86_64\|x86_64\|pyenv\|3.9.18
-    cp310-x86_64\|x86_64\|pyenv\|3.10.13
-    cp311-x86_64\|x86_64\|pyenv\|3.11.7
-    cp312-x86_64\|x86_64\|pyenv\|3.12.1
-    cp313-x86_64\|x86_64\|pyenv\|3.13.0
-    cp314-x86_64\|x86_64\|unstable\|python3.14
-    cp315-x86_64\|x86_64\|unstable\|python3.15
-    cp39-aarch64\|aarch64\|bullseye\|python3.9
-    cp311-aarch64\|aarch64\|bookworm\|python3.11
-    cp313-aarch64\|aarch64\|trixie\|python3.13
-    cp314-aarch64\|aarch64\|unstable\|python3.14
-    cp315-aarch64\|aarch64\|unstable\|python3.15
-)
-# x86_64 wheels whose interpreter version a Debian amd64 tree also has: tested a second time
-# there, with Debian's interpreter and its real cryptography (pyenv's 3.9 and 3.13 import only
-# the test double).  name|release|interpreter
-DEBIAN_RETESTS=(
-    cp39-x86_64\|bullseye\|python3.9
-    cp313-x86_64\|trixie\|python3.13
-)
+# The rows of tools/interpreters.txt with a wheel role, as name|architecture|where|interpreter:
+# where is pyenv (this machine) or a release (its amd64 tree for x86_64, its arm64 sysroot for
+# aarch64); and those with the retest role, whose release tests the x86_64 wheel a second time with
+# Debian's interpreter and its real cryptography: name|release|interpreter.
+wheel_rows() {  # ROLE ARCH
+    kv_rows "$1" | awk -v arch="$2" '{ v = $1; sub(/\./, "", v); print "cp" v "-" arch "|" arch "|" $2 "|" $3 }'
+}
+mapfile -t TARGETS < <(wheel_rows wheel-x86_64 x86_64; wheel_rows wheel-aarch64 aarch64)
+mapfile -t DEBIAN_RETESTS < <(wheel_rows retest x86_64 | cut -d'|' -f1,3,4)
 # What the wheels are built with beyond meson.build and pyproject.toml: no warnings, the C++
 # runtime linked in, symbols stripped by the linker (meson-python packs the build directory's
 # module, not the one `meson install --strip` writes).
@@ -86,10 +51,12 @@ trap 'exit 130' INT TERM HUP
 kv_unmount_under "$KV_TREES"
 
 # ---- 1. the trees ---------------------------------------------------------------------------
-kv_trees bullseye trixie unstable arm64-bullseye arm64-bookworm arm64-trixie arm64-unstable || exit 1
-UNSTABLE=$KV_TREES/unstable
-BULLSEYE=$KV_TREES/bullseye
-for tree in "$UNSTABLE" "$BULLSEYE" "$KV_TREES/trixie"; do kv_enter "$tree"; done
+mapfile -t AMD64_TREES < <(printf '%s\n' "$KV_WHEEL_TREE" "$KV_TOOL_TREE" $(kv_releases retest) \
+    $(kv_rows wheel-x86_64 debian | awk '{ print $2 }') | awk '!seen[$0]++')
+kv_trees "${AMD64_TREES[@]}" $(kv_releases wheel-aarch64 | sed 's/^/arm64-/') || exit 1
+TOOLS=$KV_TREES/$KV_TOOL_TREE
+BUILDER=$KV_TREES/$KV_WHEEL_TREE
+for tree in "${AMD64_TREES[@]}"; do kv_enter "$KV_TREES/$tree"; done
 in_tree() { kv_in_tree "$1" /bin/bash /kv/src/tools/wheels/in-tree.sh "${@:2}"; }
 
 declare -A STATUS WHEEL INTERP
@@ -119,17 +86,17 @@ kv_log "sdist (log $LOGS/sdist.log)"
 # Seen from the tree: this machine's root (for pyenv's loader and libraries) at /mnt/host, the
 # trees at /mnt/trees, pyenv's interpreters at their own path; bookworm's meson and meson-python
 # in /kv/buildtools.
-kv_mount "$BULLSEYE/mnt/host" --bind -o ro /
-kv_mount "$BULLSEYE/mnt/trees" --bind -o ro "$KV_TREES"
-kv_mount "$BULLSEYE$PYENV_DIR" --bind -o ro "$PYENV_DIR"
-kv_buildtools "$BULLSEYE"
+kv_mount "$BUILDER/mnt/host" --bind -o ro /
+kv_mount "$BUILDER/mnt/trees" --bind -o ro "$KV_TREES"
+kv_mount "$BUILDER$PYENV_DIR" --bind -o ro "$PYENV_DIR"
+kv_buildtools "$BUILDER"
 
 # tree_python NAME ROOT PREFIX PROGRAM: prints an x86_64 interpreter of another system (ROOT, as
 # seen in the tree), runnable in the bullseye tree: a wrapper in /kv/py/NAME/bin runs PROGRAM with
 # ROOT's loader and libraries and itself as argv[0]; its lib and include link to PREFIX's, so that
 # sys.prefix, and the headers sysconfig names for meson, are found in the tree.
 tree_python() {
-    local dir=$BULLSEYE/kv/py/$1 lib=$2/usr/lib/x86_64-linux-gnu
+    local dir=$BUILDER/kv/py/$1 lib=$2/usr/lib/x86_64-linux-gnu
     mkdir -p "$dir/bin"
     ln -sfn "$3/lib" "$dir/lib"
     ln -sfn "$3/include" "$dir/include"
@@ -147,20 +114,20 @@ build_one() {  # TARGET-ENTRY
     x86_64-pyenv)
         [ -x "$PYENV/$py/bin/python3" ] || { STATUS[$name]="ABSENT ($PYENV/$py/bin/python3)"; return 1; }
         pyexe=$(tree_python "$name" /mnt/host "$PYENV/$py" "$PYENV/$py/bin/python3") ;;
-    x86_64-unstable)
-        pyexe=$(tree_python "$name" /mnt/trees/unstable /mnt/trees/unstable/usr \
-                "/mnt/trees/unstable/usr/bin/$py")
+    x86_64-*)
+        pyexe=$(tree_python "$name" "/mnt/trees/$where" "/mnt/trees/$where/usr" \
+                "/mnt/trees/$where/usr/bin/$py")
         # Debian's pyconfig.h includes <x86_64-linux-gnu/pythonX.Y/pyconfig.h>
-        ln -sfn "/mnt/trees/unstable/usr/include/x86_64-linux-gnu/$py" \
-            "$BULLSEYE/usr/include/x86_64-linux-gnu/$py" ;;
+        ln -sfn "/mnt/trees/$where/usr/include/x86_64-linux-gnu/$py" \
+            "$BUILDER/usr/include/x86_64-linux-gnu/$py" ;;
     aarch64-*)
         pyexe=$(KV_TREES_SEEN_AT=/mnt/trees kv_arm64_python "$where" "$py" tree-)
         printf "[constants]\nsysroot = '%s'\npython = '%s'\nqemu = '%s'\n" "/mnt/trees/arm64-$where" \
-            "$pyexe" /mnt/trees/unstable/usr/bin/qemu-aarch64 > "$BULLSEYE/kv/work/$name.ini"
+            "$pyexe" "/mnt/trees/$KV_TOOL_TREE/usr/bin/qemu-aarch64" > "$BUILDER/kv/work/$name.ini"
         args+=(--cross-file "/kv/work/$name.ini" --cross-file /kv/src/tools/aarch64-cross.ini) ;;
     esac
     kv_log "$name: meson-python under $py in the bullseye tree (log $log)"
-    if ! in_tree "$BULLSEYE" wheel "$pyexe" "/kv/work/$name" "${args[@]}" > "$log" 2>&1; then
+    if ! in_tree "$BUILDER" wheel "$pyexe" "/kv/work/$name" "${args[@]}" > "$log" 2>&1; then
         tail -n 20 "$log" >&2
         STATUS[$name]="BUILD FAILED (see $log)"
         return 1
@@ -169,7 +136,7 @@ build_one() {  # TARGET-ENTRY
         STATUS[$name]="BUILD WARNINGS (see $log)"
         return 1
     fi
-    cp "$BULLSEYE/kv/work/$name"/*.whl "$WORK/raw/"
+    cp "$BUILDER/kv/work/$name"/*.whl "$WORK/raw/"
 }
 
 for entry in "${TARGETS[@]}"; do
@@ -180,22 +147,22 @@ done
 
 # ---- 4. auditwheel and twine (unstable tree) --------------------------------------------------
 kv_log "auditwheel show and repair in the unstable tree (log $LOGS/auditwheel.log)"
-rm -rf "$UNSTABLE/kv/wheels"
-mkdir -p "$UNSTABLE/kv/wheels/raw"
-cp "$WORK"/raw/*.whl "$UNSTABLE/kv/wheels/raw/"
-in_tree "$UNSTABLE" audit /kv/wheels/raw /kv/wheels/repaired > "$LOGS/auditwheel.log" 2>&1 ||
+rm -rf "$TOOLS/kv/wheels"
+mkdir -p "$TOOLS/kv/wheels/raw"
+cp "$WORK"/raw/*.whl "$TOOLS/kv/wheels/raw/"
+in_tree "$TOOLS" audit /kv/wheels/raw /kv/wheels/repaired > "$LOGS/auditwheel.log" 2>&1 ||
     { tail -n 30 "$LOGS/auditwheel.log"; exit 1; }
 mkdir -p "$WORK/repaired"
-cp "$UNSTABLE"/kv/wheels/repaired/*.whl "$WORK/repaired/"
+cp "$TOOLS"/kv/wheels/repaired/*.whl "$WORK/repaired/"
 cp "$WORK"/repaired/*.whl "$DIST/"
 fi   # KV_WHEELS_RETEST
 kv_log "twine check (log $LOGS/twine.log)"
-rm -rf "$UNSTABLE/kv/wheels"
-mkdir -p "$UNSTABLE/kv/wheels/repaired"
-cp "$DIST"/kelvaro_duneth-*.whl "$UNSTABLE/kv/wheels/repaired/"
-cp "$DIST"/kelvaro_duneth-*.tar.gz "$UNSTABLE/kv/wheels/"
+rm -rf "$TOOLS/kv/wheels"
+mkdir -p "$TOOLS/kv/wheels/repaired"
+cp "$DIST"/kelvaro_duneth-*.whl "$TOOLS/kv/wheels/repaired/"
+cp "$DIST"/kelvaro_duneth-*.tar.gz "$TOOLS/kv/wheels/"
 TWINE=ok
-(cd "$UNSTABLE/kv/wheels" && in_tree "$UNSTABLE" twine /kv/wheels/*.tar.gz /kv/wheels/repaired/*.whl) \
+(cd "$TOOLS/kv/wheels" && in_tree "$TOOLS" twine /kv/wheels/*.tar.gz /kv/wheels/repaired/*.whl) \
     > "$LOGS/twine.log" 2>&1 || TWINE=FAILED
 cat "$LOGS/twine.log"
 
@@ -299,7 +266,7 @@ for entry in "${TARGETS[@]}"; do
     IFS='|' read -r name arch where py <<< "$entry"
     selected "$name" && [ "$arch" = x86_64 ] && [ -n "${WHEEL[$name]:-}" ] || continue
     kv_log "$name: tests (log $LOGS/$name-pytest.log)"
-    if [ "$where" = pyenv ]; then test_pyenv "$name" "$py"; else test_in_tree "$name" unstable "$py" "$name"; fi
+    if [ "$where" = pyenv ]; then test_pyenv "$name" "$py"; else test_in_tree "$name" "$where" "$py" "$name"; fi
 done
 for entry in "${DEBIAN_RETESTS[@]}"; do
     IFS='|' read -r name release py <<< "$entry"

@@ -1,6 +1,6 @@
-# Shared by the scripts under tools/: Debian packages, the pytest overlay, pytest's summary, meson
-# builds, and the Debian trees (making, mounting, copying the sources in, running in them).
-# Source it; it defines functions and a few names only.
+# Shared by the scripts under tools/: the table of interpreters, Debian packages, the pytest
+# overlay, pytest's summary, meson builds, and the Debian trees (making, caching, mounting, copying
+# the sources in, running in them). Source it; it defines functions and a few names only.
 
 # Debian's pure-Python packages that pytest 7.2 and hypothesis 6.67 import, on CPython 3.7 to 3.13
 # (exceptiongroup and tomli matter below 3.11; importlib-metadata, zipp, more-itertools and
@@ -14,10 +14,35 @@ KV_OVERLAY_PACKAGES=(python3-pytest python3-pluggy python3-iniconfig python3-pac
 KV_BUILD_PACKAGES=(meson python3-mesonpy python3-pyproject-metadata python3-packaging python3-tomli
                    python3-colorama python3-typing-extensions)
 KV_DIST=usr/lib/python3/dist-packages
-KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KV_TREES=$KV_ROOT/build/trees
+KV_TABLE=$KV_ROOT/tools/interpreters.txt
+KV_PYENV=${PYENV_ROOT:-/root/.pyenv}/versions
+# Downloads and Debian trees, kept outside the clone for every run on this machine.
+KV_CACHE=${KV_CACHE:-/var/cache/kelvaro-duneth}
+# The tree that builds every wheel (the oldest glibc; its own meson is too old, so bookworm's is
+# copied in: kv_buildtools) and the one whose tools (qemu-aarch64, auditwheel, twine) all use.
+KV_WHEEL_TREE=bullseye
+KV_TOOL_TREE=unstable
 
 kv_log() { printf '== %s\n' "$*" >&2; }
+
+# kv_rows [ROLE] [WHERE]: the rows "cpython where interpreter roles" of tools/interpreters.txt, in
+# order; those with ROLE, and where WHERE (host, pyenv, by-hand, a release; debian: any release).
+kv_rows() {
+    awk -v role="${1:-}" -v where="${2:-}" '
+        /^[[:space:]]*(#|$)/ { next }
+        role != "" && index("," $4 ",", "," role ",") == 0 { next }
+        where == "debian" && ($2 == "host" || $2 == "pyenv" || $2 == "by-hand") { next }
+        where != "" && where != "debian" && $2 != where { next }
+        { print $1, $2, $3, $4 }' "$KV_TABLE"
+}
+
+# kv_releases [ROLE]: the Debian releases of the rows (with ROLE), each once, in table order.
+kv_releases() { kv_rows "${1:-}" debian | awk '!seen[$2]++ { print $2 }'; }
+
+# kv_debian_interpreters RELEASE: the interpreters of a release's rows; fails for no row.
+kv_debian_interpreters() { kv_rows "" "$1" | awk '{ print $3 } END { exit NR == 0 }'; }
 
 kv_installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -27,7 +52,7 @@ kv_require_packages() {
     for pkg in "$@"; do kv_installed "$pkg" || missing+=("$pkg"); done
     ((${#missing[@]})) || return 0
     kv_log "installing Debian packages: ${missing[*]}"
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"; } >&2
 }
 
 kv_apt_download() { apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null; }
@@ -49,7 +74,7 @@ kv_overlay() {
     local dir=$1 debs pkg root entry entries
     shift
     (($#)) || set -- "${KV_OVERLAY_PACKAGES[@]}"
-    debs="$(dirname "$dir")/overlay-debs"
+    debs=$KV_CACHE/debs
     rm -rf "$dir"
     mkdir -p "$dir" "$debs"
     for pkg in "$@"; do
@@ -58,13 +83,15 @@ kv_overlay() {
             entries=$(dpkg -L "$pkg")
         else
             root="$debs/$pkg"
-            if [ ! -d "$root" ]; then
+            [ -d "$root" ] || (
+                flock 9   # one fetch at a time on the machine
+                [ ! -d "$root" ] || exit 0
                 kv_log "fetching $pkg (not installed here)"
                 rm -rf "$root.tmp" "$debs/${pkg}"_*.deb
                 # apt's lists may be missing on a fresh machine: fetch them once, then retry.
-                (cd "$debs" && { kv_apt_download "$pkg" || { apt-get update -q && kv_apt_download "$pkg"; }; })
+                cd "$debs" && { kv_apt_download "$pkg" || { apt-get update -q && kv_apt_download "$pkg"; }; }
                 dpkg-deb -x "$debs/${pkg}"_*.deb "$root.tmp" && mv "$root.tmp" "$root"
-            fi
+            ) 9>"$debs/.lock"
             entries=$(cd "$root" && find . | sed 's|^\.||')
         fi
         for entry in $(printf '%s\n' "$entries" | sed -n "s|^/$KV_DIST/\([^/]*\).*|\1|p" | sort -u); do
@@ -134,27 +161,10 @@ kv_stage() {
     cp "$2" "$1/kelvaro_duneth/"
 }
 
-# kv_debian_interpreters RELEASE: the CPython interpreters a Debian release ships.
-kv_debian_interpreters() {
-    case $1 in
-    bullseye) echo python3.9 ;;
-    bookworm) echo python3.11 ;;
-    trixie) echo python3.13 ;;
-    unstable) echo python3.14 python3.15 ;;
-    *) return 1 ;;
-    esac
-}
-
 # ---- Debian trees -------------------------------------------------------------------------------
-# build/trees/RELEASE (amd64, mmdebstrap --variant=apt, entered with chroot): each release's
-#   interpreters with headers and venv, cryptography, pytest, hypothesis, pip, g++; meson and
-#   meson-python from bookworm on; bullseye adds the arm64 cross compiler; unstable adds
-#   auditwheel, patchelf, twine and qemu-user (whose static qemu-aarch64 runs the arm64 programs).
-# build/trees/arm64-RELEASE (mmdebstrap --variant=extract: the packages and their dependencies
-#   unpacked, no maintainer scripts): the arm64 interpreters, for headers and for runs under qemu.
-# Shared by make wheels, test-debian and test-aarch64. Each holds a hash of its suite, mirror,
-# variant, architecture and package list in .kv-packages and is made again when that changes
-# (or with KV_REFRESH=1).
+# RELEASE (amd64, entered with chroot) and arm64-RELEASE (unpacked only: a sysroot for qemu), made
+# once per machine in $KV_CACHE/trees and used through a copy of hard links in build/trees, into
+# which the scripts only add or replace files, never rewrite one in place (docs/testing.md).
 
 kv_tree_packages() {  # NAME
     local release=${1#arm64-} py
@@ -164,39 +174,48 @@ kv_tree_packages() {  # NAME
     done
     printf '%s\n' python3-cryptography python3-pytest python3-hypothesis python3-pip
     # meson asks the interpreter through distutils up to 3.11 (tools/distutils_shim after that)
-    case $release in bullseye|bookworm) echo python3-distutils ;; esac
+    kv_rows "" "$release" | awk '{ split($1, v, ".") } v[2] < 12 { found = 1 } END { exit !found }' &&
+        echo python3-distutils
     [ "$1" = "$release" ] || return 0
     printf '%s\n' g++ ninja-build pkg-config
-    case $release in
-    bullseye) echo g++-aarch64-linux-gnu ;;
-    *) printf '%s\n' meson python3-mesonpy ;;
-    esac
-    [ "$release" != unstable ] || printf '%s\n' python3-auditwheel patchelf twine qemu-user
+    if [ "$release" = "$KV_WHEEL_TREE" ]; then echo g++-aarch64-linux-gnu; else printf '%s\n' meson python3-mesonpy; fi
+    [ "$release" != "$KV_TOOL_TREE" ] || printf '%s\n' python3-auditwheel patchelf twine qemu-user
 }
 
-# kv_tree NAME: makes build/trees/NAME unless its stamp matches; prints nothing, fails loudly.
+# kv_tree NAME: build/trees/NAME, the copy of the cached tree, made first where its stamp differs.
+# On failure, one line on stderr names the tree and its log.
 kv_tree() {
-    local name=$1 dir=$KV_TREES/$1 suite=${1#arm64-} variant=apt arch=amd64 pkgs stamp log mirror top
+    local name=$1 cache=$KV_CACHE/trees/$1 dir=$KV_TREES/$1 suite=${1#arm64-} variant=apt arch=amd64
+    local pkgs stamp mirror
     [ "$suite" = "$name" ] || { variant=extract arch=arm64; }
+    kv_debian_interpreters "$suite" >/dev/null || { echo "tree $name: no such release in $KV_TABLE" >&2; return 1; }
     mirror=$(kv_debian_mirror) || return 1
     pkgs=$(kv_tree_packages "$name" | sort -u | paste -sd, -)
     stamp=$(printf 'variant=%s arch=%s suite=%s mirror=%s packages=%s\n' \
             "$variant" "$arch" "$suite" "$mirror" "$pkgs" | sha256sum | cut -d' ' -f1)
-    if [ "${KV_REFRESH:-}" != 1 ] && [ "$(cat "$dir/.kv-packages" 2>/dev/null)" = "$stamp" ]; then
-        return 0
-    fi
-    if [ -n "$(kv_mounts_under "$dir")" ]; then
-        echo "file systems are still mounted under $dir" >&2
-        return 1
-    fi
-    log=$KV_TREES/$name.log
-    kv_log "making $dir ($suite, $arch, $variant; log $log)"
+    mkdir -p "$KV_CACHE/trees" "$KV_TREES"
+    # one maker per tree on the machine; other runs wait for it, then copy
+    (
+        flock 9
+        if [ "${KV_REFRESH:-}" = 1 ] || [ "$(cat "$cache/.kv-packages" 2>/dev/null)" != "$stamp" ]; then
+            kv_make_tree "$cache" "$suite" "$variant" "$arch" "$mirror" "$pkgs" "$stamp" || exit 1
+        fi
+        [ "$(cat "$dir/.kv-packages" 2>/dev/null)" != "$stamp" ] || exit 0
+        [ -z "$(kv_mounts_under "$dir")" ] || { echo "tree $name: still mounted under $dir" >&2; exit 1; }
+        rm -rf --one-file-system "$dir"
+        cp -al "$cache" "$dir.new" && mv "$dir.new" "$dir"
+    ) 9>"$cache.lock"
+}
+
+# kv_make_tree DIR SUITE VARIANT ARCH MIRROR PACKAGES STAMP: mmdebstrap into DIR (log DIR.log).
+kv_make_tree() {
+    local dir=$1 suite=$2 variant=$3 arch=$4 mirror=$5 pkgs=$6 stamp=$7 top
+    kv_log "making $dir ($suite, $arch, $variant; log $dir.log)"
     rm -rf --one-file-system "$dir" "$dir.new"
-    mkdir -p "$KV_TREES"
     if ! mmdebstrap --variant="$variant" --architectures="$arch" \
             --aptopt='Acquire::Check-Valid-Until "false"' --include="$pkgs" \
-            "$suite" "$dir.new" "$mirror" > "$log" 2>&1; then
-        tail -n 20 "$log" >&2
+            "$suite" "$dir.new" "$mirror" > "$dir.log" 2>&1; then
+        echo "tree $(basename "$dir"): mmdebstrap failed: $(grep -E '^(E|W): ' "$dir.log" | tail -n 1) (log $dir.log)" >&2
         return 1
     fi
     if [ "$variant" = extract ]; then
@@ -215,25 +234,26 @@ kv_tree() {
     mv "$dir.new" "$dir"
 }
 
-# kv_trees NAME...: makes the trees in parallel.
+# kv_trees NAME...: makes the trees in parallel; each failure has said its line.
 kv_trees() {
     local pids=() pid name status=0
+    kv_require_packages mmdebstrap
     for name in "$@"; do kv_tree "$name" & pids+=($!); done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    ((status == 0)) || echo "a tree could not be made (logs in $KV_TREES)" >&2
     return "$status"
 }
 
 # kv_arm64_python RELEASE PYTHON [TAG]: a wrapper (printed) running the arm64 interpreter under the
-# unstable tree's qemu-aarch64 (qemu 11, static; the machine's qemu 7.2 does not emulate TCGETS2,
+# tool tree's qemu-aarch64 (qemu 11, static; the machine's qemu 7.2 does not emulate TCGETS2,
 # which unstable's C library uses for isatty()). With argv[0] the wrapper, sys.executable names it
 # and the suite's subprocesses are emulated too. With KV_TREES_SEEN_AT, the wrapper (named with
 # TAG) finds the trees there: for use inside another tree.
 kv_arm64_python() {
     local at=${KV_TREES_SEEN_AT:-$KV_TREES} wrapper=usr/bin/kv-${3:-}$2
+    rm -f "$KV_TREES/arm64-$1/$wrapper"   # a new file: never write through a link into the cache
     cat > "$KV_TREES/arm64-$1/$wrapper" <<EOF
 #!/bin/sh
-exec "$at/unstable/usr/bin/qemu-aarch64" -L "$at/arm64-$1" -0 "\$0" "$at/arm64-$1/usr/bin/$2" "\$@"
+exec "$at/$KV_TOOL_TREE/usr/bin/qemu-aarch64" -L "$at/arm64-$1" -0 "\$0" "$at/arm64-$1/usr/bin/$2" "\$@"
 EOF
     chmod +x "$KV_TREES/arm64-$1/$wrapper"
     echo "$at/arm64-$1/$wrapper"
