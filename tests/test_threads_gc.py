@@ -261,6 +261,7 @@ EXIT_CODE = """
 import atexit, gc, os, sys, threading, time
 import kelvaro_duneth.kv_duneth as m
 from cryptography.fernet import Fernet
+from fakes import QuickCipher
 
 K = m.kv_duneth
 write = os.write
@@ -293,6 +294,9 @@ sys.kept_by_sys = keyed("sys")
 atexit.register(lambda o=keyed("atexit"): write(1, b"atexit\\n"))
 
 def hammer(o=keyed("thread")):
+    # A pure-Python cipher: CPython before 3.14 ends a daemon thread that wakes after shutdown
+    # with pthread_exit, which aborts the process inside cryptography's Rust code.
+    o.__setstate__((QuickCipher(b"k"), "pw"))
     while True:
         o.decrypt_string(o.encrypt_string("x"))
         o.__reduce__()
