@@ -7,7 +7,7 @@ import os
 import pytest
 from cryptography.fernet import Fernet
 
-from cli_run import ENV, at_terminal, cli, real_cryptography
+from cli_run import ENV, cli, real_cryptography
 from helpers import PASSPHRASE
 from kelvaro_duneth._cli import CHUNK
 
@@ -122,14 +122,6 @@ def test_help(args, mentions_env):
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout.startswith(b"usage: python -m kelvaro_duneth")
     assert (ENV.encode() in result.stdout.replace(b"\n", b" ")) == mentions_env
-
-
-def test_prompts_without_echo_on_a_terminal():
-    """With a terminal and no other source, getpass asks; nothing typed shows."""
-    status, screen = at_terminal(["key"], [PASSPHRASE])
-    assert status == 0 and b"Passphrase:" in screen, screen
-    assert cli("key").stdout.strip() in screen
-    assert PASSPHRASE.encode() not in screen
 
 
 def test_import_stays_light(run_py):

@@ -145,9 +145,8 @@ canaries = []
 class FailsAtFernet:
     def find_spec(self, name, path=None, target=None):
         if name == "cryptography.fernet":
-            canaries.append(type("Canary", (), {})())
-            vars(sys.modules["kelvaro_duneth.kv_duneth"])["canary"] = canaries[-1]
-            canaries[-1] = weakref.ref(canaries[-1])
+            vars(sys.modules["kelvaro_duneth.kv_duneth"])["canary"] = canary = type("C", (), {})()
+            canaries.append(weakref.ref(canary))
             raise ImportError("no fernet here")
 
 sys.meta_path.insert(0, FailsAtFernet())
@@ -179,21 +178,20 @@ class LoadsUnderSecondName:  # executes cryptography.fernet in the other thread,
         if name != "cryptography.fernet" or threading.current_thread() is threading.main_thread():
             return None
         spec = importlib.machinery.PathFinder.find_spec(name, path)
-        real, spec.loader = spec.loader, self
-        self.exec_module = lambda module: self.load_second(real, module)
+        self.real, spec.loader = spec.loader, self
         return spec
 
     def create_module(self, spec):
         return None
 
-    def load_second(self, real, module):
+    def exec_module(self, module):
         holding.set()
         while "timedelta" not in vars(sys.modules.get("kelvaro_duneth.kv_duneth", sys)):
             time.sleep(0.001)  # the first load is executing, past its line 5
         spec = importlib.util.spec_from_file_location("kv_duneth", origin)
         second.append(importlib.util.module_from_spec(spec))
         spec.loader.exec_module(second[0])
-        real.exec_module(module)
+        self.real.exec_module(module)
 
 sys.meta_path.insert(0, LoadsUnderSecondName())
 importer = threading.Thread(target=lambda: __import__("cryptography.fernet"), daemon=True)
